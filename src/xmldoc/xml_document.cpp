@@ -43,10 +43,14 @@ bool TryPlainTextToInt(std::string_view s, int32_t& value) {
   for (; i < s.size(); ++i) {
     const char c = s[i];
     unsigned digit;
-    if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
-    else if (hex && c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
-    else if (hex && c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
-    else return false;
+    if (c >= '0' && c <= '9')
+      digit = static_cast<unsigned>(c - '0');
+    else if (hex && c >= 'a' && c <= 'f')
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    else if (hex && c >= 'A' && c <= 'F')
+      digit = static_cast<unsigned>(c - 'A' + 10);
+    else
+      return false;
     number = number * (hex ? 16 : 10) + digit;
     if (number > limit) return false;
   }
@@ -266,10 +270,13 @@ TXmlNode* TXmlDocument::RootElement() const {
 std::unique_ptr<TXmlDocument> CreateDocument() { return std::make_unique<TXmlDocument>(); }
 
 bool IsXmlName(std::string_view name) {
-  const xmlread::TNameClass names;
-  if (name.empty() || !names.IsStart(name[0])) return false;
+  if (name.empty()) return false;
+  const auto first = static_cast<unsigned char>(name[0]);
+  if (first != '_' && !platform::IsAnsiAlpha(first)) return false;
   for (char c : name.substr(1)) {
-    if (!names.IsPart(c)) return false;
+    if (c != '_' && c != '-' && c != '.' && c != ':' && !platform::IsAnsiAlphaNumeric(static_cast<unsigned char>(c))) {
+      return false;
+    }
   }
   return true;
 }

@@ -18,13 +18,11 @@ inline constexpr char16_t kExpected[] = u"Ожидается \"%s\" (стр. %d,
 inline constexpr char16_t kExpectedNumber[] = u"Ожидается число (стр. %d, поз. %d)";
 inline constexpr char16_t kExpectedHex[] = u"Ожидается шестнадцатеричное число (стр. %d, поз. %d)";
 inline constexpr char16_t kBadEntityName[] = u"Некорректное имя управляющего символа (стр. %d, поз. %d)";
-inline constexpr char16_t kExpectedHashOrName[] =
-    u"Ожидается \"#\" или имя упрамляющего символа (стр. %d, поз. %d)";
+inline constexpr char16_t kExpectedHashOrName[] = u"Ожидается \"#\" или имя упрамляющего символа (стр. %d, поз. %d)";
 inline constexpr char16_t kTooDeep[] = u"Слишком глубокая вложенность элементов (стр. %d, поз. %d)";
 inline constexpr char16_t kBinaryNodeType[] = u"Ошибка чтения двоичного XML: некорректный тип узла";
 inline constexpr char16_t kReadError[] = u"Ошибка чтения данных.";
-inline constexpr char16_t kNotSupported[] =
-    u"Данная возможность не поддерживается: \"%s\" не является именем элемента";
+inline constexpr char16_t kNotSupported[] = u"Данная возможность не поддерживается: \"%s\" не является именем элемента";
 
 inline constexpr char kConvertError[] = "Could not convert variant of type (%s) into type (%s)";
 inline constexpr char kOverflowError[] = "Overflow while converting variant of type (%s) into type (%s)";

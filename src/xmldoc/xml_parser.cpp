@@ -16,11 +16,9 @@ TNameClass::TNameClass() {
   for (int c = 0; c < 256; ++c) {
     const auto b = static_cast<unsigned char>(c);
     const bool alpha = platform::IsAnsiAlpha(b);
-    table_[c] = static_cast<unsigned char>((alpha || c == '_' ? kStart : 0) |
-                                           (platform::IsAnsiAlphaNumeric(b) || c == '_' || c == '-' ||
-                                                    c == '.' || c == ':'
-                                                ? kPart
-                                                : 0));
+    table_[c] = static_cast<unsigned char>(
+        (alpha || c == '_' ? kStart : 0) |
+        (platform::IsAnsiAlphaNumeric(b) || c == '_' || c == '-' || c == '.' || c == ':' ? kPart : 0));
   }
 }
 
@@ -129,16 +127,21 @@ class TXmlTextParser {
         for (; p_ < end_; ++p_) {
           const char c = *p_;
           unsigned d;
-          if (c >= '0' && c <= '9') d = static_cast<unsigned>(c - '0');
-          else if (c >= 'a' && c <= 'f') d = static_cast<unsigned>(c - 'a' + 10);
-          else if (c >= 'A' && c <= 'F') d = static_cast<unsigned>(c - 'A' + 10);
-          else break;
+          if (c >= '0' && c <= '9')
+            d = static_cast<unsigned>(c - '0');
+          else if (c >= 'a' && c <= 'f')
+            d = static_cast<unsigned>(c - 'a' + 10);
+          else if (c >= 'A' && c <= 'F')
+            d = static_cast<unsigned>(c - 'A' + 10);
+          else
+            break;
           code = (code * 16 + d) & 0xFF;
         }
         if (p_ == digits) Fail(xmlmsg::kExpectedHex, p_);
       } else {
         digits = p_;
-        for (; p_ < end_ && *p_ >= '0' && *p_ <= '9'; ++p_) code = (code * 10 + static_cast<unsigned>(*p_ - '0')) & 0xFF;
+        for (; p_ < end_ && *p_ >= '0' && *p_ <= '9'; ++p_)
+          code = (code * 10 + static_cast<unsigned>(*p_ - '0')) & 0xFF;
         if (p_ == digits) Fail(xmlmsg::kExpectedNumber, p_);
       }
       Expect(";");
@@ -148,12 +151,18 @@ class TXmlTextParser {
     const char* start = p_;
     const std::string_view name = ReadNameAfterStart();
     char c;
-    if (name == "amp") c = '&';
-    else if (name == "quot") c = '"';
-    else if (name == "lt") c = '<';
-    else if (name == "gt") c = '>';
-    else if (name == "apos") c = '\'';
-    else Fail(xmlmsg::kBadEntityName, start);
+    if (name == "amp")
+      c = '&';
+    else if (name == "quot")
+      c = '"';
+    else if (name == "lt")
+      c = '<';
+    else if (name == "gt")
+      c = '>';
+    else if (name == "apos")
+      c = '\'';
+    else
+      Fail(xmlmsg::kBadEntityName, start);
     Expect(";");
     return c;
   }
@@ -271,8 +280,10 @@ class TXmlTextParser {
       const char c = *p_;
       if (c == '<') Fail(xmlmsg::kLessInAttr, p_);
       ++p_;
-      if (c == '&') scratch_.push_back(ParseReference());
-      else scratch_.push_back(c);
+      if (c == '&')
+        scratch_.push_back(ParseReference());
+      else
+        scratch_.push_back(c);
     }
     if (close == end_) FailExpected(std::string_view(&quote, 1), end_);
     ++p_;

@@ -63,8 +63,8 @@ class Bin {
   std::string out_;
 };
 
-const std::vector<std::string> kNames = {"#text", "#cdata-section", "#comment", "#document", "xml",
-                                         "root",  "a",              "item",     "version"};
+const std::vector<std::string> kNames = {"#text", "#cdata-section", "#comment", "#document", "xml", "root",
+                                         "a",     "item",           "version"};
 enum : uint32_t { kXml = 4, kRoot = 5, kA = 6, kItem = 7, kVersion = 8 };
 
 // A document with every node type and every value type.
@@ -182,24 +182,41 @@ TEST(XmlBinary, RefusesHostileInput) {
     std::string data;
   } cases[] = {
       {"signature only", "< binary-xml >"},
-      {"short flags", "< binary-xml >\x01\x00"},
+      {"short flags", std::string("< binary-xml >\x01\x00", 16)},
       {"huge name count", table_then([](Bin& b) { b.Byte(255).U32(0xFFFFFFFF); })},
       {"name longer than the data", table_then([](Bin& b) { b.Compact(1).Compact(50).Byte('a'); })},
-      {"odd wide name", [] { Bin b(1); b.Compact(1).Compact(2).Byte('a').Byte(0).Byte('b'); return b.Data(); }()},
+      {"odd wide name",
+       [] {
+         Bin b(1);
+         b.Compact(1).Compact(2).Byte('a').Byte(0).Byte('b');
+         return b.Data();
+       }()},
       {"no buckets", table_then([](Bin& b) { b.Compact(1).Text("a").Compact(0).Compact(0); })},
-      {"more used buckets than buckets", table_then([](Bin& b) { b.Compact(1).Text("a").Compact(1).Compact(2).Compact(0).Compact(0).Compact(0).Compact(0); })},
-      {"bucket index out of range", table_then([](Bin& b) { b.Compact(1).Text("a").Compact(16).Compact(1).Compact(16).Compact(1).U32(0); })},
-      {"huge id count", table_then([](Bin& b) { b.Compact(1).Text("a").Compact(16).Compact(1).Compact(3).Byte(255).U32(0x40000000).U32(0); })},
-      {"bucket id out of range", table_then([](Bin& b) { b.Compact(1).Text("a").Compact(16).Compact(1).Compact(3).Compact(1).U32(1); })},
+      {"more used buckets than buckets", table_then([](Bin& b) {
+         b.Compact(1).Text("a").Compact(1).Compact(2).Compact(0).Compact(0).Compact(0).Compact(0);
+       })},
+      {"bucket index out of range",
+       table_then([](Bin& b) { b.Compact(1).Text("a").Compact(16).Compact(1).Compact(16).Compact(1).U32(0); })},
+      {"huge id count", table_then([](Bin& b) {
+         b.Compact(1).Text("a").Compact(16).Compact(1).Compact(3).Byte(255).U32(0x40000000).U32(0);
+       })},
+      {"bucket id out of range",
+       table_then([](Bin& b) { b.Compact(1).Text("a").Compact(16).Compact(1).Compact(3).Compact(1).U32(1); })},
       {"attribute name id out of range", table_then([](Bin& b) { b.Names(kNames).Compact(1).Compact(9).Byte(0); })},
-      {"huge attribute count", table_then([](Bin& b) { b.Names(kNames).Byte(255).U32(0x7FFFFFFF).Compact(kA).Byte(0); })},
+      {"huge attribute count",
+       table_then([](Bin& b) { b.Names(kNames).Byte(255).U32(0x7FFFFFFF).Compact(kA).Byte(0); })},
       {"unknown value type", table_then([](Bin& b) { b.Names(kNames).Compact(1).Compact(kA).Byte(9); })},
       {"short integer value", table_then([](Bin& b) { b.Names(kNames).Compact(1).Compact(kA).Byte(2).Byte(1); })},
       {"short double value", table_then([](Bin& b) { b.Names(kNames).Compact(1).Compact(kA).Byte(3).U32(0); })},
-      {"huge child count", table_then([](Bin& b) { b.Names(kNames).Compact(0).Byte(255).U32(0xFFFFFFFF).Byte(8).Text(""); })},
+      {"huge child count",
+       table_then([](Bin& b) { b.Names(kNames).Compact(0).Byte(255).U32(0xFFFFFFFF).Byte(8).Text(""); })},
       {"missing children", table_then([](Bin& b) { b.Names(kNames).Compact(0).Compact(3).Byte(8).Text(""); })},
-      {"element name id out of range", table_then([](Bin& b) { b.Names(kNames).Compact(0).Compact(1).Byte(1).Compact(200).Byte(0).Compact(0).Compact(0); })},
-      {"instruction name id out of range", table_then([](Bin& b) { b.Names(kNames).Compact(0).Compact(1).Byte(7).Compact(9).Text("").Compact(0).Compact(0); })},
+      {"element name id out of range", table_then([](Bin& b) {
+         b.Names(kNames).Compact(0).Compact(1).Byte(1).Compact(200).Byte(0).Compact(0).Compact(0);
+       })},
+      {"instruction name id out of range", table_then([](Bin& b) {
+         b.Names(kNames).Compact(0).Compact(1).Byte(7).Compact(9).Text("").Compact(0).Compact(0);
+       })},
   };
   for (const auto& c : cases) EXPECT_EQ(ErrorOf(c.data), kReadError) << c.what;
 
