@@ -74,7 +74,9 @@ class TXLSStream final : public TRecordSource {
  private:
   TExcelVersion OpenCompound(std::unique_ptr<TCompoundFile> document);
   // Reads from the workbook stream as it is stored.
-  std::size_t ReadRaw(void* buffer, std::size_t count) { return stream_ != nullptr ? stream_->Read(buffer, count) : 0; }
+  std::size_t ReadRaw(void* buffer, std::size_t count) {
+    return stream_ != nullptr && count != 0 ? stream_->Read(buffer, count) : 0;
+  }
   // Decryption hooks, called only while `encrypted_` is set: `Decrypt` with
   // body bytes just read, `SkipKeyStream` for bytes passed over unencrypted;
   // `endOffset` is the stream offset just after them.
