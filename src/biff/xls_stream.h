@@ -1,0 +1,103 @@
+// The byte source of the legacy reader: opens a workbook file, finds its
+// workbook stream (inside a compound document, or the bare file of a BIFF2 to
+// BIFF4 workbook), tells the BIFF generation, and hands out record headers and
+// bodies. For the drawing group it can join CONTINUE records into one body.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "biff/compound_file.h"
+#include "biff/extra_objects.h"
+#include "platform/stream.h"
+#include "workbook/excel_version.h"
+#include "workbook/record_source.h"
+
+namespace tabulon {
+
+// Receives the "_VBA_PROJECT_CUR" storage of a workbook while it is opened.
+class TVbaProjectSink {
+ public:
+  virtual ~TVbaProjectSink() = default;
+  virtual void ReadVbaProject(TCompoundFile& document, const TCompoundElement& storage) = 0;
+};
+
+class TXLSStream final : public TRecordSource {
+ public:
+  // Bodies of a CONTINUE chain are taken to be this long, except the last.
+  static constexpr std::size_t kContinuePieceSize = 8224;
+
+  static constexpr uint16_t kIdContinue = 0x003C;
+  static constexpr uint16_t kIdDrawingGroup = 0x00EB;
+  static constexpr uint16_t kIdContinueFrt = 0x0866;
+  static constexpr uint16_t kIdGelFrame = 0x1066;
+
+  explicit TXLSStream(TVbaProjectSink* vbaHolder = nullptr, bool preserveMacros = true);
+  ~TXLSStream() override;
+  TXLSStream(const TXLSStream&) = delete;
+  TXLSStream& operator=(const TXLSStream&) = delete;
+
+  // A stream to read instead of the named file (not owned; nullptr: none).
+  // It is always taken as a compound document.
+  void SetSourceStream(TStream* source) { source_ = source; }
+  // Receives the names of the document's other elements (not owned).
+  void SetExtraObjects(TExtraObjects* extraObjects) { extraObjects_ = extraObjects; }
+
+  // Closes what is open, opens the workbook and returns its generation.
+  TExcelVersion OpenFile(const std::u16string& filename);
+  void Close();
+
+  TExcelVersion FileVersion() const { return version_; }
+  // Byte size of the workbook stream (or of the bare file).
+  int64_t StreamSize() const { return streamSize_; }
+
+  // Reads the 4-byte header (never decrypted). Returns 4, or fewer at the end.
+  std::size_t ReadHeader(uint16_t& id, uint16_t& length) override;
+  // Reads body bytes; joins CONTINUE records in continue mode.
+  std::size_t ReadBody(void* buffer, std::size_t count) override;
+  // Reads body bytes that are stored unencrypted (BOF bodies).
+  std::size_t ReadUnencrypted(void* buffer, std::size_t count);
+  // The id of the next record without moving, or 0 when no whole header is left.
+  uint16_t PeekRecordId();
+
+  int64_t Position();
+  int64_t Seek(int64_t offset, SeekOrigin origin);
+
+  void BeginContinueRead() { continueMode_ = true; continuePosition_ = 0; }
+  void EndContinueRead() { continueMode_ = false; continuePosition_ = 0; }
+  bool ContinueMode() const { return continueMode_; }
+  // Payload bytes taken from the current record of a CONTINUE chain.
+  std::size_t ContinuePosition() const { return continuePosition_; }
+
+ private:
+  TExcelVersion OpenCompound(std::unique_ptr<TCompoundFile> document);
+  // Reads from the workbook stream as it is stored.
+  std::size_t ReadRaw(void* buffer, std::size_t count) {
+    return stream_ != nullptr && count != 0 ? stream_->Read(buffer, count) : 0;
+  }
+  // Decryption hooks, called only while `encrypted_` is set: `Decrypt` with
+  // body bytes just read, `SkipKeyStream` for bytes passed over unencrypted;
+  // `endOffset` is the stream offset just after them.
+  void Decrypt(uint8_t* data, std::size_t count, int64_t endOffset);
+  void SkipKeyStream(std::size_t count, int64_t endOffset);
+
+  TVbaProjectSink* vbaHolder_;
+  bool preserveMacros_;
+  TStream* source_ = nullptr;
+  TExtraObjects* extraObjects_ = nullptr;
+
+  std::unique_ptr<TCompoundFile> storage_;
+  std::unique_ptr<TCompoundStream> workbookStream_;
+  std::unique_ptr<TMemoryStream> plainFile_;
+  TStream* stream_ = nullptr;  // the one of the two above that is open
+
+  int64_t streamSize_ = 0;
+  TExcelVersion version_ = xvNone;
+  bool continueMode_ = false;
+  std::size_t continuePosition_ = 0;
+  bool encrypted_ = false;
+};
+
+}  // namespace tabulon
