@@ -41,6 +41,7 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
 std::size_t TMemoryStream::Read(void* buffer, std::size_t count) {
   if (position_ >= data_.size()) return 0;
   const std::size_t n = std::min(count, data_.size() - position_);
+  if (n == 0) return 0;
   std::memcpy(buffer, data_.data() + position_, n);
   position_ += n;
   return n;
