@@ -15,6 +15,13 @@ void CheckCellPosition(uint32_t col, uint32_t row) {
 
 TCellStorage::TCellStorage() = default;
 
+TCellStorage::TChunk& TCellStorage::TRow::Obtain(uint32_t slot) {
+  if (slot == 0) return first;
+  if (!rest) rest = std::make_unique<TRowBlock>();
+  TChunk* chunk = rest->Find(slot);
+  return chunk ? *chunk : rest->Insert(slot);
+}
+
 TCellStorage::~TCellStorage() { ClearCells(); }
 
 TCell* TCellStorage::GetCell(uint32_t col, uint32_t row) {
@@ -52,10 +59,9 @@ void TCellStorage::Store(uint32_t col, uint32_t row, std::unique_ptr<TCell> cell
   if (!cell) return;
   std::unique_ptr<TLevel2>& band = level1_[row >> 10];
   if (!band) band = std::make_unique<TLevel2>();
-  TRowBlock& rowBlock = (*band)[row & 0x3FF];
+  TRow& rowBlock = (*band)[row & 0x3FF];
   const uint32_t chunkSlot = col >> 7, cellSlot = col & 0x7F;
-  TChunk* chunk = rowBlock.Find(chunkSlot);
-  if (!chunk) chunk = &rowBlock.Insert(chunkSlot);
+  TChunk* chunk = &rowBlock.Obtain(chunkSlot);
   TCell** slot = chunk->Find(cellSlot);
   if (slot) {
     TCell* old = *slot;
@@ -113,9 +119,12 @@ void TCellStorage::ClearCells() {
   cache_ = nullptr;
   for (std::unique_ptr<TLevel2>& band : level1_) {
     if (!band) continue;
-    for (TRowBlock& rowBlock : *band)
-      for (TChunk& chunk : rowBlock)
-        for (TCell* cell : chunk) delete cell;
+    for (TRow& rowBlock : *band) {
+      for (TCell* cell : rowBlock.first) delete cell;
+      if (rowBlock.rest)
+        for (TChunk& chunk : *rowBlock.rest)
+          for (TCell* cell : chunk) delete cell;
+    }
     band.reset();
   }
   BeginIteration();
@@ -128,8 +137,8 @@ TCell* TCellStorage::NextCell() {
     TLevel2* band = level1_[cursor1_].get();
     if (!band) continue;
     for (; cursor2_ < 1024; ++cursor2_, cursor3_ = 0, cursor4_ = 0) {
-      TRowBlock& rowBlock = (*band)[cursor2_];
-      if (rowBlock.Count() == 0) continue;
+      TRow& rowBlock = (*band)[cursor2_];
+      if (rowBlock.Empty()) continue;
       while ((cursor3_ = rowBlock.NextFrom(cursor3_)) < 128) {
         TChunk& chunk = rowBlock.At(cursor3_);
         const uint32_t slot = chunk.NextFrom(cursor4_);

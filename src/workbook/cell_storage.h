@@ -5,8 +5,8 @@
 // Levels 1 and 2 are plain tables of 1024 entries. Levels 3 and 4 (the 128
 // column chunks of a row and the 128 cells of a chunk) are sparse: a bitmap
 // of the occupied slots and the occupied entries packed in slot order, so a
-// row costs memory in proportion to the cells it holds. Blocks stay
-// allocated until ClearCells.
+// row costs memory in proportion to the cells it holds; the chunk of columns
+// 0..127 sits in the row itself. Blocks stay allocated until ClearCells.
 #pragma once
 
 #include <array>
@@ -133,7 +133,19 @@ class TCellStorage {
  private:
   using TChunk = detail::TSparseBlock<TCell*, 4>;      // level 4: cells of 128 columns
   using TRowBlock = detail::TSparseBlock<TChunk, 1>;   // level 3: chunks of one row
-  using TLevel2 = std::array<TRowBlock, 1024>;          // level 2: rows of a 1024-row band
+  // One row: its first 128 columns in place (most rows use no others), the
+  // further chunks in a sparse block made on first use.
+  struct TRow {
+    TChunk first;
+    std::unique_ptr<TRowBlock> rest;
+    bool Empty() const { return first.Count() == 0 && !rest; }
+    TChunk* Find(uint32_t slot) { return slot == 0 ? &first : rest ? rest->Find(slot) : nullptr; }
+    TChunk& Obtain(uint32_t slot);
+    // The first chunk slot at or after `slot` that holds a chunk, or 128.
+    uint32_t NextFrom(uint32_t slot) const { return slot == 0 ? 0 : rest ? rest->NextFrom(slot) : 128; }
+    TChunk& At(uint32_t slot) { return slot == 0 ? first : rest->At(slot); }
+  };
+  using TLevel2 = std::array<TRow, 1024>;  // level 2: rows of a 1024-row band
 
   void Store(uint32_t col, uint32_t row, std::unique_ptr<TCell> cell, bool passFormat);
   TCell** Slot(uint32_t col, uint32_t row);
