@@ -204,6 +204,8 @@ void TXFonts::UseFont(TXFont* font) {
 
 void TXFonts::ReleaseFont(TXFont* font) {
   if (!font || font->ListIndex < DeletableFrom) return;
+  // A font that no run took while it was deletable is not deleted here.
+  if (font->UsageCount <= 0) return;
   if (--font->UsageCount < 1) DeleteFont(font->ListIndex);
 }
 

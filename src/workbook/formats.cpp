@@ -274,9 +274,9 @@ void TCellFormat::ReadXF5(const uint8_t* data, std::size_t size) {
   border2 |= static_cast<uint32_t>(pattern & 0x3F) << 26;       // fill pattern
   Set32(10, border1);
   Set32(14, border2);
-  uint16_t fillWord = static_cast<uint16_t>((fill & 0x7F) | (((fill >> 7) & 0x3F) << 7) |
-                                            (((fill >> 13) & 1) << 14));
-  Set16(18, fillWord);
+  // Pattern colour in bits 0-6, background colour in bits 7-13 (all seven
+  // bits: the default background 0x41 needs the top one).
+  Set16(18, static_cast<uint16_t>(fill & 0x3FFF));
   UseOwnNumberFormat();
 }
 
