@@ -1,0 +1,337 @@
+#include "workbook/workbook.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <string>
+
+#include "platform/error.h"
+#include "platform/platform.h"
+#include "workbook/cellref.h"
+#include "workbook/fonts.h"
+#include "workbook/formats.h"
+#include "workbook/sst.h"
+
+namespace tabulon {
+namespace {
+
+std::string Narrow(const std::u16string& text) { return platform::WideToHost(text); }
+std::u16string Wide(const std::string& text) { return platform::HostToWide(text); }
+
+// Stands in for the two readers: records which one was asked and runs the
+// test's action on the component.
+class FakeReaders final : public IWorkbookReaders {
+ public:
+  void ReadLegacy(TXLSWorkbook& workbook) override {
+    calls.push_back("legacy");
+    if (legacy) legacy(workbook);
+  }
+  void ReadOpenXml(TXLSWorkbook& workbook, TStream& package, TStream* scratch) override {
+    calls.push_back("openxml");
+    packageSize = package.Size();
+    scratchSeen = scratch;
+    if (openXml) openXml(workbook, scratch);
+  }
+
+  std::vector<std::string> calls;
+  std::function<void(TXLSWorkbook&)> legacy;
+  std::function<void(TXLSWorkbook&, TStream*)> openXml;
+  int64_t packageSize = -1;
+  TStream* scratchSeen = nullptr;
+};
+
+class WorkbookTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tabulon-book-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    directory_ = std::string(pattern) + "/";
+    setenv("TMPDIR", directory_.c_str(), 1);
+  }
+  void TearDown() override {
+    workbook_.reset();
+    ASSERT_EQ(std::system(("rm -rf '" + directory_ + "'").c_str()), 0);
+  }
+  TXLSWorkbook& Workbook() {
+    if (!workbook_) workbook_ = std::make_unique<TXLSWorkbook>(&readers_);
+    return *workbook_;
+  }
+  std::string MakeFile(const std::string& name, const std::string& content = "PK") {
+    std::ofstream(directory_ + name, std::ios::binary) << content;
+    return directory_ + name;
+  }
+  std::set<std::string> Files() {
+    std::set<std::string> names;
+    for (const std::u16string& name : platform::ListDirectory(Wide(directory_))) names.insert(Narrow(name));
+    return names;
+  }
+  std::set<std::string> ScratchFiles() {
+    std::set<std::string> names;
+    for (const std::string& name : Files())
+      if (IsScratchFileName(Wide(name))) names.insert(name);
+    return names;
+  }
+  std::string ReadMessage() {
+    try {
+      Workbook().Read();
+    } catch (const Exception& e) {
+      return e.Message();
+    }
+    return "(no exception)";
+  }
+
+  std::string directory_;
+  FakeReaders readers_;
+  std::unique_ptr<TXLSWorkbook> workbook_;
+};
+
+TEST_F(WorkbookTest, CreatedWithDefaults) {
+  TXLSWorkbook& book = Workbook();
+  EXPECT_EQ(book.Version(), xvExcel97);
+  EXPECT_EQ(book.OrigVersion(), xvNone);
+  EXPECT_EQ(book.Sheets().Count(), 1);
+  EXPECT_EQ(book.Sheets()[0].Name(), u"Sheet1");
+  EXPECT_EQ(book.DefaultFormat(), book.CellFormats()[15]);
+  EXPECT_EQ(book.StrTRUE(), u"TRUE");
+  EXPECT_EQ(book.StrFALSE(), u"FALSE");
+  EXPECT_TRUE(book.PreserveMacros);
+  EXPECT_FALSE(book.IsMac);
+  EXPECT_FALSE(book.ShowFormulas);
+  EXPECT_EQ(book.Workbook().Options, woHScroll | woVScroll | woTabs);
+  EXPECT_EQ(book.Workbook().Width, 10000);
+  ASSERT_NE(book.Font(), nullptr);
+  EXPECT_EQ(book.Font()->Name, u"Arial");
+}
+
+TEST_F(WorkbookTest, SetVersionSetsBufferSizeAndLimits) {
+  struct Case {
+    TExcelVersion version;
+    int32_t bufferSize, maxCol, maxRow;
+  } const cases[] = {
+      {xvExcel21, 2080, 255, 65535},
+      {xvExcel50, 2080, 255, 65535},
+      {xvExcel97, 8224, 255, 65535},
+      {xvExcel2007, 8224, 16383, 1048575},
+  };
+  for (const Case& c : cases) {
+    Workbook().SetVersion(c.version);
+    EXPECT_EQ(Workbook().Version(), c.version);
+    EXPECT_EQ(Workbook().BufferSize(), c.bufferSize);
+    EXPECT_EQ(Workbook().SST().BufferSize(), c.bufferSize);
+    EXPECT_EQ(MaxCol, c.maxCol);
+    EXPECT_EQ(MaxRow, c.maxRow);
+    EXPECT_EQ(Workbook().FormulaHandler().Version, c.version);
+  }
+}
+
+TEST_F(WorkbookTest, ChoosesTheReaderByExtension) {
+  struct Case {
+    const char* name;
+    const char* reader;
+  } const cases[] = {
+      {"book.xlsx", "openxml"}, {"book.XLSX", "openxml"}, {"book.xlsm", "openxml"},
+      {"Book.Zip", "openxml"},  {"my.book.xlsx", "openxml"}, {"book.xls", "legacy"},
+      {"book", "legacy"},       {"book.xlsb", "legacy"},   {"book.xlsx.bak", "legacy"},
+      {"dir.xlsx/book", "legacy"},
+  };
+  ASSERT_EQ(mkdir((directory_ + "dir.xlsx").c_str(), 0700), 0);
+  for (const Case& c : cases) {
+    const std::string path = MakeFile(c.name, "PK-data");
+    Workbook().Filename = Wide(path);
+    readers_.calls.clear();
+    Workbook().Read();
+    ASSERT_EQ(readers_.calls, std::vector<std::string>{c.reader}) << c.name;
+    if (std::string(c.reader) == "openxml") {
+      EXPECT_EQ(readers_.packageSize, 7) << c.name;
+      EXPECT_EQ(Workbook().Version(), xvExcel2007);
+      EXPECT_EQ(MaxRow, 1048575);
+    }
+    EXPECT_EQ(Workbook().OrigVersion(), Workbook().Version());
+  }
+  Workbook().Filename = Wide(directory_ + "a.XLSM");
+  EXPECT_TRUE(Workbook().Excel2007MacroFile());
+  Workbook().Filename = Wide(directory_ + "a.xlsx");
+  EXPECT_FALSE(Workbook().Excel2007MacroFile());
+}
+
+TEST_F(WorkbookTest, LegacyReadStartsEmptyAndFinishesTheModel) {
+  Workbook().Filename = Wide(MakeFile("book.xls"));
+  Workbook().Sheets()[0].WriteString(0, 0, 15, u"old");
+  readers_.legacy = [](TXLSWorkbook& book) {
+    // Everything was emptied for the reader.
+    EXPECT_EQ(book.Sheets().Count(), 0);
+    EXPECT_EQ(book.CellFormats().Count(), 0);
+    EXPECT_EQ(book.Fonts().Count(), 0);
+    EXPECT_EQ(book.SST().StringCount(), 0);
+    book.SetVersion(xvExcel97);
+    TSheet& sheet = book.Sheets().Add(skWorksheet);
+    sheet.SetName(u"Data");
+    // A file without XF records: the cell still gets a format.
+    sheet.WriteNumber(1, 2, 0, 1.5);
+    const uint8_t calcMode[] = {0, 0};
+    sheet.Records().SetDefaultRecord(0x000D, 2, calcMode);
+  };
+  Workbook().Read();
+  TXLSWorkbook& book = Workbook();
+  EXPECT_EQ(book.Sheets().Count(), 1);
+  EXPECT_EQ(Narrow(book.Sheets()[0].GetCellText(1, 2)), "1.5");
+  EXPECT_EQ(book.Version(), xvExcel97);
+  EXPECT_EQ(book.OrigVersion(), xvExcel97);
+  EXPECT_EQ(MaxRow, 65535);
+  EXPECT_GE(book.CellFormats().Count(), 16);
+  EXPECT_EQ(book.DefaultFormat(), book.CellFormats()[15]);
+  EXPECT_EQ(book.CellFormats().DeletableFrom, book.CellFormats().Count());
+  EXPECT_EQ(book.OptionsDialog().CalcMode, cmManual);
+  EXPECT_EQ(Narrow(book.FormulaHandler().BasePath), directory_);
+}
+
+TEST_F(WorkbookTest, LegacyReadWithoutFormatsOrCells) {
+  Workbook().Filename = Wide(MakeFile("empty.xls"));
+  readers_.legacy = [](TXLSWorkbook& book) { book.Sheets().Add(skWorksheet); };
+  Workbook().Read();
+  EXPECT_EQ(Workbook().CellFormats().Count(), 0);
+  EXPECT_EQ(Workbook().DefaultFormat(), nullptr);
+  EXPECT_EQ(Workbook().Sheets()[0].GetCellText(0, 0), u"");
+  // The next read starts from the defaults again.
+  readers_.legacy = nullptr;
+  Workbook().Read();
+  EXPECT_EQ(Workbook().Sheets().Count(), 1);
+}
+
+TEST_F(WorkbookTest, FailedReadLeavesASheetAndTheNextReadStartsOver) {
+  Workbook().Filename = Wide(MakeFile("bad.xls"));
+  readers_.legacy = [](TXLSWorkbook&) { Throw("Not a workbook"); };
+  EXPECT_EQ(ReadMessage(), "Not a workbook");
+  EXPECT_EQ(Workbook().Sheets().Count(), 1);
+  EXPECT_EQ(Workbook().OrigVersion(), xvNone);
+
+  // A reader that fails halfway keeps what it read.
+  readers_.legacy = [](TXLSWorkbook& book) {
+    book.Sheets().Add(skWorksheet).WriteNumber(0, 0, 15, 3);
+    Throw("Broken record");
+  };
+  EXPECT_EQ(ReadMessage(), "Broken record");
+  EXPECT_EQ(Narrow(Workbook().Sheets()[0].GetCellText(0, 0)), "3");
+
+  readers_.legacy = [](TXLSWorkbook& book) {
+    EXPECT_EQ(book.Sheets().Count(), 0);
+    book.Sheets().Add(skWorksheet);
+  };
+  Workbook().Read();
+  EXPECT_EQ(Workbook().Sheets()[0].GetCell(0, 0), nullptr);
+
+  // The same for the Open XML path.
+  Workbook().Filename = Wide(MakeFile("bad.xlsx"));
+  readers_.openXml = [](TXLSWorkbook& book, TStream*) {
+    book.Sheets().Clear();
+    Throw("Unknown Excel XML cell type");
+  };
+  EXPECT_EQ(ReadMessage(), "Unknown Excel XML cell type");
+  EXPECT_EQ(Workbook().Sheets().Count(), 1);
+}
+
+TEST_F(WorkbookTest, ReadNeedsReadersAndAnOpenableFile) {
+  TXLSWorkbook book;  // no readers
+  book.Filename = Wide(MakeFile("book.xls"));
+  EXPECT_THROW(book.Read(), Exception);
+  EXPECT_EQ(book.Sheets().Count(), 1);
+
+  Workbook().Filename = Wide(directory_ + "missing.xlsx");
+  Workbook().Sheets()[0].WriteNumber(0, 0, 15, 1);
+  const std::string message = ReadMessage();
+  EXPECT_EQ(message.rfind("Cannot open file \"" + directory_ + "missing.xlsx\". ", 0), 0u) << message;
+  EXPECT_TRUE(readers_.calls.empty());
+  EXPECT_EQ(Workbook().Sheets()[0].GetCellType(0, 0), ctFloat);  // nothing was cleared
+}
+
+TEST_F(WorkbookTest, OpenXmlReadGetsTheDefaultFormats) {
+  Workbook().Filename = Wide(MakeFile("book.xlsx"));
+  readers_.openXml = [](TXLSWorkbook& book, TStream*) {
+    EXPECT_EQ(book.CellFormats().Count(), 21);
+    EXPECT_EQ(book.CellFormats().DeletableFrom, 21);
+    EXPECT_EQ(book.Fonts().Count(), 0);
+    EXPECT_EQ(book.Sheets().Count(), 1);
+    book.Sheets()[0].WriteNumber(0, 0, 21 + 0, 2);
+  };
+  Workbook().Read();
+  EXPECT_EQ(Workbook().DefaultFormat(), Workbook().CellFormats()[15]);
+  EXPECT_EQ(Narrow(Workbook().Sheets()[0].GetCellText(0, 0)), "2");
+}
+
+TEST_F(WorkbookTest, ScratchFileLivesAsLongAsItsStream) {
+  Workbook().Filename = Wide(MakeFile("book.xlsx"));
+  std::string seenName;
+  readers_.openXml = [&](TXLSWorkbook&, TStream* scratch) {
+    ASSERT_NE(scratch, nullptr);
+    scratch->WriteBuffer("copy", 4);
+    const std::set<std::string> names = ScratchFiles();
+    ASSERT_EQ(names.size(), 1u);
+    seenName = *names.begin();
+    struct stat info {};
+    ASSERT_EQ(stat((directory_ + seenName).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+  };
+  Workbook().Read();
+  EXPECT_EQ(ScratchFiles(), std::set<std::string>{seenName});
+  EXPECT_EQ(Workbook().ScratchStream(), readers_.scratchSeen);
+
+  // The next read frees the stream and its file before making a new one.
+  Workbook().Read();
+  EXPECT_EQ(ScratchFiles().size(), 1u);
+  Workbook().Clear();
+  EXPECT_TRUE(ScratchFiles().empty());
+  EXPECT_EQ(Workbook().ScratchStream(), nullptr);
+
+  // In memory: no file at all.
+  Workbook().TempFileMode = tfmInMemory;
+  readers_.openXml = [&](TXLSWorkbook&, TStream* scratch) { EXPECT_NE(scratch, nullptr); };
+  Workbook().Read();
+  EXPECT_TRUE(ScratchFiles().empty());
+}
+
+TEST_F(WorkbookTest, ScratchFileNeverTakesAnExistingName) {
+  TXLSWorkbook& book = Workbook();
+  book.Filename = Wide(MakeFile("book.xlsx"));
+  // Occupy the names of the next ticks; the read passes them by and leaves
+  // them alone.
+  const uint32_t now = platform::TickCount();
+  std::set<std::string> occupied;
+  for (uint32_t tick = now; tick < now + 200; ++tick) {
+    const std::string name = "XLS" + std::to_string(tick) + ".tmp";
+    MakeFile(name, "foreign");
+    occupied.insert(name);
+  }
+  std::string created;
+  readers_.openXml = [&](TXLSWorkbook&, TStream* scratch) {
+    scratch->WriteBuffer("mine", 4);
+    for (const std::string& name : ScratchFiles())
+      if (!occupied.count(name)) created = name;
+  };
+  book.Read();
+  EXPECT_FALSE(created.empty());
+  for (const std::string& name : occupied) {
+    std::ifstream file(directory_ + name);
+    std::string content;
+    file >> content;
+    EXPECT_EQ(content, "foreign") << name;
+  }
+}
+
+TEST_F(WorkbookTest, StartUpDeletesOnlyScratchLeftovers) {
+  const char* const deleted[] = {"XLS123.tmp", "XLS0.tmp", "XLS4294967295.tmp"};
+  const char* const kept[] = {"XLS.tmp",  "XLS12a.tmp", "xls5.tmp",         "XLS5.TMP", "XLS5.tmp.bak",
+                              "AXLS5.tmp", "XLS-5.tmp", "XLS12345678901.tmp", "XLS 5.tmp"};
+  for (const char* name : deleted) MakeFile(name);
+  for (const char* name : kept) MakeFile(name);
+  Workbook();
+  std::set<std::string> expected(std::begin(kept), std::end(kept));
+  EXPECT_EQ(Files(), expected);
+}
+
+}  // namespace
+}  // namespace tabulon
