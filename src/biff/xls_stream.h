@@ -12,7 +12,7 @@
 #include "biff/compound_file.h"
 #include "biff/extra_objects.h"
 #include "platform/stream.h"
-#include "workbook/excel_version.h"
+#include "workbook/version.h"
 #include "workbook/record_source.h"
 
 namespace tabulon {
