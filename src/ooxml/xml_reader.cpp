@@ -71,49 +71,79 @@ constexpr std::array<std::string_view, kAttrCount> kAttrNames = {
 };
 
 // ---- Name lookup ---------------------------------------------------------------
-// Open addressing over an FNV-1a hash, built at compile time.
+// Open addressing, built at compile time. A slot holds the first eight bytes
+// of its name as one word, so that most names are compared at once.
 
-constexpr uint32_t NameHash(std::string_view s) {
-  uint32_t h = 2166136261u;
-  for (char c : s) {
-    h ^= static_cast<uint8_t>(c);
-    h *= 16777619u;
-  }
-  return h;
+constexpr uint64_t NameHead(std::string_view s) {
+  uint64_t head = 0;
+  const std::size_t n = s.size() < 8 ? s.size() : 8;
+  for (std::size_t i = 0; i < n; ++i) head |= static_cast<uint64_t>(static_cast<uint8_t>(s[i])) << (8 * i);
+  return head;
+}
+
+constexpr std::size_t NameSlot(uint64_t head, std::string_view s) {
+  const uint64_t last = s.empty() ? 0 : static_cast<uint8_t>(s.back());
+  const uint64_t middle = s.empty() ? 0 : static_cast<uint8_t>(s[s.size() / 2]);
+  const uint64_t x = (head ^ (last << 53) ^ (middle << 40) ^ s.size()) * 0xBF58476D1CE4E5B9ull;
+  return static_cast<std::size_t>(x >> 54);  // 10 bits
 }
 
 template <std::size_t N>
 class TNameIndex {
  public:
   constexpr explicit TNameIndex(const std::array<std::string_view, N>& names) : names_(names) {
-    for (int16_t& s : slots_) s = -1;
     for (std::size_t i = 0; i < N; ++i) {
-      std::size_t h = NameHash(names[i]) & kMask;
-      while (slots_[h] != -1) h = (h + 1) & kMask;
-      slots_[h] = static_cast<int16_t>(i);
+      const uint64_t head = NameHead(names[i]);
+      std::size_t h = NameSlot(head, names[i]) & kMask;
+      while (slots_[h].index >= 0) h = (h + 1) & kMask;
+      slots_[h] = {head, static_cast<uint32_t>(names[i].size()), static_cast<int32_t>(i)};
     }
   }
 
+  // The longest probe sequence of any table name.
+  constexpr int MaxProbe() const {
+    int worst = 0;
+    for (std::size_t i = 0; i < N; ++i) {
+      std::size_t h = NameSlot(NameHead(names_[i]), names_[i]) & kMask;
+      int probes = 1;
+      while (slots_[h].index != static_cast<int32_t>(i)) {
+        h = (h + 1) & kMask;
+        ++probes;
+      }
+      worst = std::max(worst, probes);
+    }
+    return worst;
+  }
+
   int Find(std::string_view name) const {
-    std::size_t h = NameHash(name) & kMask;
+    const uint64_t head = NameHead(name);
+    std::size_t h = NameSlot(head, name) & kMask;
     for (;;) {
-      const int16_t i = slots_[h];
-      if (i < 0) return -1;
-      if (names_[static_cast<std::size_t>(i)] == name) return i;
+      const Slot& s = slots_[h];
+      if (s.index < 0) return -1;
+      if (s.head == head && s.length == name.size() &&
+          (name.size() <= 8 || names_[static_cast<std::size_t>(s.index)].substr(8) == name.substr(8)))
+        return s.index;
       h = (h + 1) & kMask;
     }
   }
 
  private:
-  static constexpr std::size_t kSize = 512;
+  struct Slot {
+    uint64_t head = 0;
+    uint32_t length = 0;
+    int32_t index = -1;
+  };
+  static constexpr std::size_t kSize = 1024;
   static constexpr std::size_t kMask = kSize - 1;
   static_assert(N * 2 < kSize);
   const std::array<std::string_view, N>& names_;
-  std::array<int16_t, kSize> slots_{};
+  std::array<Slot, kSize> slots_{};
 };
 
 constexpr TNameIndex<kTagCount> kTagIndex(kTagNames);
 constexpr TNameIndex<kAttrCount> kAttrIndex(kAttrNames);
+static_assert(kTagIndex.MaxProbe() <= 3 && kAttrIndex.MaxProbe() <= 3);
 
 constexpr std::string_view kMainNamespace = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
 
@@ -274,6 +304,34 @@ std::string_view Trim(std::string_view s) {
 
 inline bool IsQuote(char c) { return c == '"' || c == '\''; }
 
+// Bytes that steer the scan of a tag.
+enum : uint8_t { kPlain = 0, kClose = 1, kQuote = 2, kSlash = 3 };
+constexpr std::array<uint8_t, 256> kTagByteClass = [] {
+  std::array<uint8_t, 256> t{};
+  t['>'] = kClose;
+  t['"'] = kQuote;
+  t['\''] = kQuote;
+  t['/'] = kSlash;
+  return t;
+}();
+
+// Bytes of the one-pass scan of plain tags.
+enum : uint8_t { kNameByte = 0, kSpace = 1, kGreater = 2, kSlashByte = 3, kQuoteByte = 4, kEquals = 5, kControl = 6 };
+constexpr std::array<uint8_t, 256> kPlainByteClass = [] {
+  std::array<uint8_t, 256> t{};
+  for (int c = 0; c <= 32; ++c) t[static_cast<std::size_t>(c)] = kControl;
+  t[' '] = kSpace;
+  t['\t'] = kSpace;
+  t['\r'] = kSpace;
+  t['\n'] = kSpace;
+  t['>'] = kGreater;
+  t['/'] = kSlashByte;
+  t['"'] = kQuoteByte;
+  t['\''] = kQuoteByte;
+  t['='] = kEquals;
+  return t;
+}();
+
 std::string HostText(std::string_view ansi) { return platform::WideToHost(platform::AnsiToWide(ansi)); }
 
 }  // namespace
@@ -380,11 +438,20 @@ bool TXLSReadXML::ReadTag() {
   name_ = {};
   text_ = {};
   preserve_ = false;
+  buffered_ = false;
+  attrCount_ = 0;
   if (!valueList_.empty()) valueList_.clear();
 
   if (cur_ == end_) return false;
-  const auto* lt = static_cast<const uint8_t*>(std::memchr(cur_, '<', static_cast<std::size_t>(end_ - cur_)));
-  if (lt == nullptr || lt + 1 == end_) {
+  const uint8_t* lt = cur_;
+  if (*lt != '<') {
+    lt = static_cast<const uint8_t*>(std::memchr(cur_, '<', static_cast<std::size_t>(end_ - cur_)));
+    if (lt == nullptr) {
+      cur_ = end_;
+      return false;
+    }
+  }
+  if (lt + 1 == end_) {
     cur_ = end_;
     return false;
   }
@@ -392,31 +459,138 @@ bool TXLSReadXML::ReadTag() {
   const bool isEnd = *p == '/';
   if (isEnd) ++p;
 
-  // The tag runs to the first ">" outside quotes; "/" outside quotes is
-  // dropped from the tag text.
-  const uint8_t* const start = p;
-  uint8_t quote = 0;
-  bool slash = false;
-  for (; p < end_; ++p) {
-    const uint8_t b = *p;
-    if (quote != 0) {
-      if (b == quote) quote = 0;
-    } else if (b == '>') {
-      break;
-    } else if (b == '"' || b == '\'') {
-      quote = b;
-    } else if (b == '/') {
-      slash = true;
+  const uint8_t* gt = nullptr;
+  bool emptyElement = false;
+  if (!ScanPlainTag(p, isEnd, gt, emptyElement)) {
+    attrCount_ = 0;
+    std::string_view tag;
+    if (!ScanTag(p, isEnd, gt, emptyElement, tag)) {
+      cur_ = end_;
+      return false;
     }
+    if (!tag.empty() && tag[0] == '?' && tag.substr(0, 4) == "?xml") {
+      kind_ = TXMLTagKind::xkDeclaration;
+      cur_ = gt + 1;
+      return true;
+    }
+    std::size_t space = 0;
+    while (space < tag.size() && !IsXMLSpace(tag[space])) ++space;
+    name_ = Trim(tag.substr(0, space));
+    if (!isEnd && space < tag.size()) SplitAttributes(Trim(tag.substr(space + 1)));
   }
-  if (p == end_) {
-    cur_ = end_;
-    return false;
+
+  if (isEnd) {
+    if (level_ == 0) Throw("XML level < 0");
+    --level_;
+    kind_ = TXMLTagKind::xkEnd;
+    // Attributes and text after an end tag are of no use.
+    cur_ = gt + 1;
+    EndTag(name_, false);
+    return true;
   }
-  const uint8_t* const gt = p;
-  const bool emptyElement = !isEnd && gt > start && gt[-1] == '/';
-  std::string_view tag(reinterpret_cast<const char*>(start), static_cast<std::size_t>(gt - start));
-  if (slash) {
+  if (emptyElement) {
+    kind_ = TXMLTagKind::xkEmpty;
+  } else {
+    if (level_ >= kMaxXMLLevel) Throw("XML nesting too deep");
+    ++level_;
+    kind_ = TXMLTagKind::xkStart;
+  }
+
+  for (std::size_t i = 0; i < attrCount_; ++i) {
+    const auto& [name, value] = attrs_[i];
+    if (name == "xml:space" && value == "preserve") preserve_ = true;
+    AttributeRead(name, value);
+  }
+
+  const uint8_t* const textStart = gt + 1;
+  const uint8_t* textEnd = textStart;
+  // Texts are mostly short: look at a few bytes before calling memchr.
+  const uint8_t* const nearEnd = end_ - textStart > 16 ? textStart + 16 : end_;
+  while (textEnd < nearEnd && *textEnd != '<') ++textEnd;
+  if (textEnd == nearEnd && textEnd < end_) {
+    const void* next = std::memchr(textEnd, '<', static_cast<std::size_t>(end_ - textEnd));
+    textEnd = next != nullptr ? static_cast<const uint8_t*>(next) : end_;
+  }
+  text_ = std::string_view(reinterpret_cast<const char*>(textStart), static_cast<std::size_t>(textEnd - textStart));
+  if (!preserve_) text_ = Trim(text_);
+  cur_ = textEnd;
+
+  StartTag(name_, text_, kind_ == TXMLTagKind::xkEmpty);
+  if (kind_ == TXMLTagKind::xkEmpty) EndTag(name_, true);
+  return true;
+}
+
+// The common shape of a tag in one pass: a name, then attributes
+// name="value" or name='value' each after whitespace, then ">" or "/>".
+// Anything else (and any declaration or "<!" construct) is left to the
+// general scan, which gives the same result for the tags accepted here.
+bool TXLSReadXML::ScanPlainTag(const uint8_t* p, bool isEnd, const uint8_t*& gt, bool& emptyElement) {
+  const uint8_t* q = p;
+  while (q < end_ && kPlainByteClass[*q] == kNameByte) ++q;
+  if (q == p || q == end_ || *p == '?' || *p == '!') return false;
+  name_ = std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(q - p));
+  for (;;) {
+    uint8_t cls = kPlainByteClass[*q];
+    if (cls == kGreater) {
+      gt = q;
+      emptyElement = false;
+      return true;
+    }
+    if (cls == kSlashByte) {
+      if (isEnd || q + 1 == end_ || q[1] != '>') return false;
+      gt = q + 1;
+      emptyElement = true;
+      return true;
+    }
+    if (cls != kSpace) return false;
+    do ++q;
+    while (q < end_ && kPlainByteClass[*q] == kSpace);
+    if (q == end_) return false;
+    cls = kPlainByteClass[*q];
+    if (cls == kGreater || cls == kSlashByte) continue;
+    if (cls != kNameByte || isEnd) return false;
+    const uint8_t* const name = q;
+    while (q < end_ && kPlainByteClass[*q] == kNameByte) ++q;
+    if (q == end_ || *q != '=') return false;
+    const uint8_t* const nameEnd = q++;
+    if (q == end_ || kPlainByteClass[*q] != kQuoteByte) return false;
+    const uint8_t quote = *q++;
+    const uint8_t* const value = q;
+    while (q < end_ && *q != quote) ++q;
+    if (q == end_) return false;
+    AddAttribute(std::string_view(reinterpret_cast<const char*>(name), static_cast<std::size_t>(nameEnd - name)),
+                 std::string_view(reinterpret_cast<const char*>(value), static_cast<std::size_t>(q - value)));
+    if (++q == end_) return false;
+  }
+}
+
+// The general scan: the tag runs to the first ">" outside quotes; "/"
+// outside quotes is dropped from the tag text. False at the end of input.
+bool TXLSReadXML::ScanTag(const uint8_t* p, bool isEnd, const uint8_t*& gt, bool& emptyElement, std::string_view& tag) {
+  const uint8_t* const start = p;
+  std::size_t slashes = 0;
+  const uint8_t* lastSlash = nullptr;
+  for (;;) {
+    while (p < end_ && kTagByteClass[*p] == kPlain) ++p;
+    if (p == end_) return false;
+    const uint8_t cls = kTagByteClass[*p];
+    if (cls == kClose) break;
+    if (cls == kQuote) {
+      const uint8_t quote = *p++;
+      while (p < end_ && *p != quote) ++p;
+      if (p == end_) return false;
+      ++p;
+      continue;
+    }
+    ++slashes;
+    lastSlash = p++;
+  }
+  gt = p;
+  emptyElement = !isEnd && gt > start && gt[-1] == '/';
+  tag = std::string_view(reinterpret_cast<const char*>(start), static_cast<std::size_t>(gt - start));
+  if (slashes == 1 && lastSlash == gt - 1) {
+    tag.remove_suffix(1);
+  } else if (slashes > 0) {
     tagBuffer_.clear();
     char q = 0;
     for (const char c : tag) {
@@ -430,55 +604,14 @@ bool TXLSReadXML::ReadTag() {
       tagBuffer_.push_back(c);
     }
     tag = tagBuffer_;
+    buffered_ = true;
   }
-
-  if (tag.size() >= 4 && tag.substr(0, 4) == "?xml") {
-    kind_ = TXMLTagKind::xkDeclaration;
-    cur_ = gt + 1;
-    return true;
-  }
-
-  if (isEnd) {
-    if (level_ == 0) Throw("XML level < 0");
-    --level_;
-    kind_ = TXMLTagKind::xkEnd;
-  } else if (emptyElement) {
-    kind_ = TXMLTagKind::xkEmpty;
-  } else {
-    if (level_ >= kMaxXMLLevel) Throw("XML nesting too deep");
-    ++level_;
-    kind_ = TXMLTagKind::xkStart;
-  }
-
-  std::size_t space = 0;
-  while (space < tag.size() && !IsXMLSpace(tag[space])) ++space;
-  name_ = Trim(tag.substr(0, space));
-
-  if (isEnd) {
-    // Attributes and text after an end tag are of no use.
-    cur_ = gt + 1;
-    EndTag(name_, false);
-    return true;
-  }
-  if (space < tag.size()) ReadAttributes(Trim(tag.substr(space + 1)));
-
-  const uint8_t* const textStart = gt + 1;
-  const auto* next = textStart < end_
-                         ? static_cast<const uint8_t*>(std::memchr(textStart, '<', static_cast<std::size_t>(end_ - textStart)))
-                         : nullptr;
-  const uint8_t* const textEnd = next != nullptr ? next : end_;
-  text_ = std::string_view(reinterpret_cast<const char*>(textStart), static_cast<std::size_t>(textEnd - textStart));
-  if (!preserve_) text_ = Trim(text_);
-  cur_ = textEnd;
-
-  StartTag(name_, text_, kind_ == TXMLTagKind::xkEmpty);
-  if (kind_ == TXMLTagKind::xkEmpty) EndTag(name_, true);
   return true;
 }
 
 // Attributes are separated by whitespace outside quotes; each is name=value
 // with the value's quotes taken off. Pieces without a value are skipped.
-void TXLSReadXML::ReadAttributes(std::string_view rest) {
+void TXLSReadXML::SplitAttributes(std::string_view rest) {
   const std::size_t n = rest.size();
   std::size_t i = 0;
   while (i < n) {
@@ -505,8 +638,7 @@ void TXLSReadXML::ReadAttributes(std::string_view rest) {
     if (value.empty()) continue;
     if (IsQuote(value.front())) value.remove_prefix(1);
     if (!value.empty() && IsQuote(value.back())) value.remove_suffix(1);
-    if (name == "xml:space" && value == "preserve") preserve_ = true;
-    AttributeRead(name, value);
+    AddAttribute(name, value);
   }
 }
 
@@ -545,13 +677,12 @@ bool TExXMLTag::HasValue(int attr) const { return FindSlot(attr) != nullptr; }
 
 std::string_view TExXMLTag::RawValue(int attr) const {
   const Slot* s = FindSlot(attr);
-  return s != nullptr ? std::string_view(bytes_).substr(s->offset, s->length) : std::string_view();
+  return s != nullptr ? s->value : std::string_view();
 }
 
 TExXMLValue TExXMLTag::Value(int attr) const {
   const Slot* s = FindSlot(attr);
-  return s != nullptr ? TExXMLValue(attr, std::string_view(bytes_).substr(s->offset, s->length))
-                      : TExXMLValue(-1, std::string_view());
+  return s != nullptr ? TExXMLValue(attr, s->value) : TExXMLValue(-1, std::string_view());
 }
 
 std::vector<int> TExXMLTag::Attributes() const {
@@ -691,12 +822,29 @@ double TExXMLTag::TextAsFloat() const {
   return XMLTextToFloat(RawText(), v) ? v : 0.0;
 }
 
+void TExXMLTag::Own() {
+  if (owned_) return;
+  std::size_t total = name_.size() + text_.size();
+  for (const Slot& s : slots_) total += s.value.size();
+  bytes_.clear();
+  bytes_.reserve(total);  // no reallocation below, so the views stay valid
+  auto keep = [this](std::string_view& v) {
+    const std::size_t at = bytes_.size();
+    bytes_.append(v);
+    v = std::string_view(bytes_.data() + at, v.size());
+  };
+  keep(name_);
+  keep(text_);
+  for (Slot& s : slots_) keep(s.value);
+  owned_ = true;
+}
+
 void TExXMLTag::Reset() {
   parent_ = nullptr;
   tag_ = kTagUnknown;
-  nameLength_ = 0;
-  textLength_ = 0;
-  bytes_.clear();
+  name_ = {};
+  text_ = {};
+  owned_ = false;
   slots_.clear();
   mask_ = {};
   children_.clear();
@@ -740,8 +888,8 @@ std::u16string TagToXML(const TExXMLTag& node) {
 
 TXLSReadExcelXMLStream::TXLSReadExcelXMLStream() {
   root_ = NewNode();
-  root_->bytes_ = "PARENT";
-  root_->nameLength_ = 6;
+  root_->name_ = "PARENT";
+  root_->owned_ = true;
   current_ = root_;
   pending_.reserve(16);
 }
@@ -755,7 +903,23 @@ void TXLSReadExcelXMLStream::Parse(const std::u16string& partName) {
   partName_ = partName;
   bindings_.clear();
   pendingBindings_.clear();
-  while (ReadTag()) {
+  try {
+    while (ReadTag()) {
+    }
+  } catch (...) {
+    OwnTree();
+    throw;
+  }
+  OwnTree();
+}
+
+void TXLSReadExcelXMLStream::OwnTree() {
+  discardStack_.assign(1, root_);
+  while (!discardStack_.empty()) {
+    TExXMLTag* n = discardStack_.back();
+    discardStack_.pop_back();
+    n->Own();
+    discardStack_.insert(discardStack_.end(), n->children_.begin(), n->children_.end());
   }
 }
 
@@ -770,7 +934,14 @@ TExXMLTag* TXLSReadExcelXMLStream::NewNode() {
 }
 
 void TXLSReadExcelXMLStream::DiscardChildren(TExXMLTag* node) {
-  discardStack_.assign(node->children_.begin(), node->children_.end());
+  for (TExXMLTag* child : node->children_) {
+    if (child->children_.empty()) {
+      child->Reset();
+      free_.push_back(child);
+    } else {
+      discardStack_.push_back(child);
+    }
+  }
   node->children_.clear();
   while (!discardStack_.empty()) {
     TExXMLTag* n = discardStack_.back();
@@ -782,7 +953,7 @@ void TXLSReadExcelXMLStream::DiscardChildren(TExXMLTag* node) {
 }
 
 void TXLSReadExcelXMLStream::AttributeRead(std::string_view name, std::string_view value) {
-  if (name.size() > 6 && name.substr(0, 6) == "xmlns:")
+  if (name.size() > 6 && name[0] == 'x' && name.substr(0, 6) == "xmlns:")
     pendingBindings_.push_back({std::string(name.substr(6)), value == kMainNamespace, 0});
   const int attr = FindAttribute(name);
   if (attr < 0) return;
@@ -826,18 +997,11 @@ void TXLSReadExcelXMLStream::StartTag(std::string_view name, std::string_view te
   }
   node->tag_ = ResolveTag(name);
 
-  std::size_t total = name.size() + text.size();
-  for (const Pending& p : pending_) total += p.value.size();
-  node->bytes_.reserve(total);
-  node->bytes_.append(name);
-  node->bytes_.append(text);
-  node->nameLength_ = static_cast<uint32_t>(name.size());
-  node->textLength_ = static_cast<uint32_t>(text.size());
-  for (const Pending& p : pending_) {
-    node->slots_.push_back({p.attr, static_cast<uint32_t>(node->bytes_.size()), static_cast<uint32_t>(p.value.size())});
-    node->bytes_.append(p.value);
-  }
+  node->name_ = name;
+  node->text_ = text;
+  for (const Pending& p : pending_) node->slots_.push_back({p.attr, p.value});
   node->mask_ = pendingMask_;
+  if (TagBuffered()) node->Own();  // the buffer is reused by the next tag
   pendingMask_ = {};
   pending_.clear();
 

@@ -17,6 +17,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/stream.h"
@@ -128,6 +129,9 @@ class TXLSReadXML {
   std::string_view TagName() const { return name_; }
   std::string_view Text() const { return text_; }
   bool Preserve() const { return preserve_; }
+  // True while the last tag's name and values lie in the reader's own buffer
+  // rather than in the input.
+  bool TagBuffered() const { return buffered_; }
   // "name=value" lines of the last tag, filled by the default AttributeRead.
   const std::vector<std::string>& ValueList() const { return valueList_; }
 
@@ -153,7 +157,9 @@ class TXLSReadXML {
   virtual void AttributeRead(std::string_view name, std::string_view value);
 
  private:
-  void ReadAttributes(std::string_view rest);
+  bool ScanPlainTag(const uint8_t* p, bool isEnd, const uint8_t*& gt, bool& emptyElement);
+  bool ScanTag(const uint8_t* p, bool isEnd, const uint8_t*& gt, bool& emptyElement, std::string_view& tag);
+  void SplitAttributes(std::string_view rest);
 
   const uint8_t* cur_ = nullptr;
   const uint8_t* end_ = nullptr;
@@ -162,6 +168,13 @@ class TXLSReadXML {
   std::string_view name_;
   std::string_view text_;
   bool preserve_ = false;
+  bool buffered_ = false;
+  void AddAttribute(std::string_view name, std::string_view value) {
+    if (attrCount_ == attrs_.size()) attrs_.resize(attrs_.size() * 2 + 8);
+    attrs_[attrCount_++] = {name, value};
+  }
+  std::vector<std::pair<std::string_view, std::string_view>> attrs_;  // of the tag being read
+  std::size_t attrCount_ = 0;
   std::string tagBuffer_;  // tag text with "/" taken out, when it held one inside
   std::vector<std::string> valueList_;
 };
@@ -201,10 +214,10 @@ class TExXMLTag {
   TExXMLTag* Parent() const { return parent_; }
   // Tag number, kTagUnknown for a name outside the table.
   int Tag() const { return tag_; }
-  std::string_view RawName() const { return std::string_view(bytes_).substr(0, nameLength_); }
+  std::string_view RawName() const { return name_; }
   std::u16string Name() const;
   // The element's text as read (trimmed unless xml:space="preserve").
-  std::string_view RawText() const { return std::string_view(bytes_).substr(nameLength_, textLength_); }
+  std::string_view RawText() const { return text_; }
   std::u16string Text() const;
 
   int ChildCount() const { return static_cast<int>(children_.size()); }
@@ -258,8 +271,7 @@ class TExXMLTag {
   friend class TXLSReadExcelXMLStream;
   struct Slot {
     int attr;
-    uint32_t offset;
-    uint32_t length;
+    std::string_view value;
   };
 
   explicit TExXMLTag(TXLSReadExcelXMLStream& owner) : owner_(&owner) {}
@@ -267,13 +279,17 @@ class TExXMLTag {
   [[noreturn]] void ThrowMissing(int attr) const;
   const TExXMLTag* FindChildWith(int tag, int attr) const;
   void Reset();
+  // Copies the name, text and values into the node's own buffer (they point
+  // into the part while it is read).
+  void Own();
 
   TXLSReadExcelXMLStream* owner_;
   TExXMLTag* parent_ = nullptr;
   int tag_ = kTagUnknown;
-  uint32_t nameLength_ = 0;
-  uint32_t textLength_ = 0;
-  std::string bytes_;  // name, text, then the attribute values
+  std::string_view name_;
+  std::string_view text_;
+  std::string bytes_;  // name, text and values once the node owns them
+  bool owned_ = false;
   std::vector<Slot> slots_;
   std::array<uint64_t, (kAttrCount + 63) / 64> mask_{};
   std::vector<TExXMLTag*> children_;
@@ -296,6 +312,8 @@ class TXLSReadExcelXMLStream : public TXLSReadXMLStream {
   ~TXLSReadExcelXMLStream() override;
 
   // Reads the whole stream set by SetStream; partName names it in messages.
+  // While it runs, node texts point into the stream; nodes still in the tree
+  // when it returns get copies of their own.
   void Parse(const std::u16string& partName);
 
   TExXMLTag* CurrentNode() const { return current_; }
@@ -323,6 +341,7 @@ class TXLSReadExcelXMLStream : public TXLSReadXMLStream {
   };
 
   TExXMLTag* NewNode();
+  void OwnTree();
   void DiscardChildren(TExXMLTag* node);
   int ResolveTag(std::string_view name) const;
 

@@ -69,6 +69,11 @@ TEST(XmlTokenizer, Tags) {
       {"<a/b x=\"1\">t</a>", "[x=1]<ab|t|</a>"},
       // xml:space="preserve" governs the text of its own tag only
       {"<t xml:space=\"preserve\"> a </t><t> b </t>", "[xml:space=preserve]<t| a |</t><t|b|</t>"},
+      // shapes outside the common one: values running together, blanks
+      // around "=", a "/" apart from its ">"
+      {"<c r=\"1\"s=\"2\"/>", "[r=1\"s=\"2]<c/||"},
+      {"<c  r = \"1\" >x</c >", "<c|x|</c>"},
+      {"<c r=\"1\" / >", "[r=1]<c||"},
       // truncated input just ends
       {"<a x=\"1", ""},
       {"<a>text", "<a|text|"},
@@ -234,6 +239,19 @@ TEST(XmlReader, ConsumptionDiscardsFinishedSiblings) {
   };
   keep.Read(xml + "</sheetData>");
   EXPECT_EQ(keep.Root()->ChildCount(), 1);
+}
+
+TEST(XmlReader, NodesLeftInTheTreeOutliveTheirPart) {
+  TTestReader r;
+  r.Read("<sheets><sheet name=\"One\" x/y=\"1\">text</sheet><sheet name=\"Two\"/></sheets>", u"xl/workbook.xml");
+  r.Read(std::string(200, ' ') + "<other name=\"XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX\"/>", u"next.xml");
+  ASSERT_EQ(r.Root()->ChildCount(), 2);
+  const TExXMLTag* sheets = r.Root()->Child(0);
+  EXPECT_EQ(sheets->Name(), u"sheets");
+  ASSERT_EQ(sheets->ChildCount(), 2);
+  EXPECT_EQ(sheets->Child(0)->GetString(xaName), u"One");
+  EXPECT_EQ(sheets->Child(0)->Text(), u"text");
+  EXPECT_EQ(sheets->Child(1)->GetString(xaName), u"Two");
 }
 
 TEST(XmlReader, DuplicateKnownAttribute) {
