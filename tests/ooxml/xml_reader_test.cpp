@@ -343,6 +343,8 @@ TEST(XmlNode, ValueAccessors) {
              n.GetAreaRef(xaRef, c1, r1, c2, r2);
              EXPECT_EQ((std::vector<int32_t>{c1, r1, c2, r2}), (std::vector<int32_t>{2, 6, 2, 6}));
              EXPECT_EQ(Message([&] { n.GetCellRef(xaSqref, c1, r1); }), "Required value missing: sqref");
+             // an address without row digits ends the read with the conversion error
+             EXPECT_NE(Message([&] { n.GetCellRef(xaVal, c1, r1); }).find("is not a valid integer value"), std::string::npos);
              EXPECT_EQ(Message([&] { n.GetAreaRef(xaSqref, c1, r1, c2, r2); }), "Required value missing: sqref");
              EXPECT_EQ(n.TextAsFloat(), 2.5);
              EXPECT_EQ(n.TextAsInteger(), 0);
