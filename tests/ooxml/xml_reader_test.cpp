@@ -313,7 +313,7 @@ void WithNode(const std::string& xml, const std::function<void(TExXMLTag&)>& che
 
 TEST(XmlNode, ValueAccessors) {
   WithNode("<c r=\"B3:D5\" s=\" 12\" t=\"true\" ht=\"1E-3\" width=\"abc\" ca=\"1\" ref=\"C7\" name=\"A&amp;B\" "
-           "type=\"solid\" val=\"x\" customHeight=\"1.5\" min=\"99999999999\">2.5</c>",
+           "type=\"solid\" val=\"x\" sheet=\"AB\" customHeight=\"1.5\" min=\"99999999999\">2.5</c>",
            [](TExXMLTag& n) {
              EXPECT_TRUE(n.GetBoolean(xaCa, false));
              EXPECT_FALSE(n.GetBoolean(xaT, true));  // "true" is not "1"
@@ -344,7 +344,7 @@ TEST(XmlNode, ValueAccessors) {
              EXPECT_EQ((std::vector<int32_t>{c1, r1, c2, r2}), (std::vector<int32_t>{2, 6, 2, 6}));
              EXPECT_EQ(Message([&] { n.GetCellRef(xaSqref, c1, r1); }), "Required value missing: sqref");
              // an address without row digits ends the read with the conversion error
-             EXPECT_NE(Message([&] { n.GetCellRef(xaVal, c1, r1); }).find("is not a valid integer value"), std::string::npos);
+             EXPECT_NE(Message([&] { n.GetCellRef(xaSheet, c1, r1); }).find("is not a valid integer value"), std::string::npos);
              EXPECT_EQ(Message([&] { n.GetAreaRef(xaSqref, c1, r1, c2, r2); }), "Required value missing: sqref");
              EXPECT_EQ(n.TextAsFloat(), 2.5);
              EXPECT_EQ(n.TextAsInteger(), 0);
