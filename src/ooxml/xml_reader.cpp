@@ -1,0 +1,1023 @@
+#include "ooxml/xml_reader.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+
+#include "platform/error.h"
+#include "platform/platform.h"
+#include "workbook/cellref.h"
+
+namespace tabulon {
+
+namespace {
+
+constexpr std::array<std::string_view, kTagCount> kTagNames = {
+    "alignment", "autoFilter", "b", "bgColor", "bookViews", "border", "borders", "bottom", "brk",
+    "c", "calcPr", "cell", "cellStyle", "cellStyles", "cellStyleXfs", "cellWatches", "cellXfs",
+    "cfRule", "cfvo", "charset", "col", "colBreaks", "color", "colors", "colorScale", "cols",
+    "condense", "conditionalFormatting", "control", "controls", "customProperties",
+    "customSheetView", "customSheetViews", "customWorkbookView", "customWorkbookViews",
+    "dataConsolidate", "dataValidation", "dataValidations", "definedName", "definedNames",
+    "diagonal", "dimension", "drawing", "dxf", "dxfs", "extend", "externalBook", "externalLink",
+    "externalReference", "externalReferences", "extLst", "f", "family", "fgColor",
+    "fileRecoveryPr", "fileSharing", "fileVersion", "fill", "fills", "filter", "filterColumn",
+    "filters", "font", "fonts", "formula", "formula1", "formula2", "formula3", "formula4",
+    "functionGroups", "gradientFill", "headerFooter", "horizontal", "hyperlink", "hyperlinks", "i",
+    "ignoredError", "ignoredErrors", "indexedColors", "inputCells", "left", "legacyDrawing",
+    "legacyDrawingHF", "mergeCell", "mergeCells", "mruColors", "name", "numFmt", "numFmts",
+    "oddFooter", "oddHeader", "oleObject", "oleObjects", "oleSize", "outline", "pageMargins",
+    "pageSetup", "pageSetUpPr", "pane", "patternFill", "phoneticPr", "picture", "pivotCaches",
+    "printOptions", "protectedRanges", "protection", "r", "Relationship", "Relationships", "rFont",
+    "rgbColor", "right", "row", "rowBreaks", "rPr", "scenario", "scenarios", "scheme", "selection",
+    "shadow", "sheet", "sheetCalcPr", "sheetData", "sheetDataSet", "sheetFormatPr", "sheetPr",
+    "sheetProtection", "sheets", "sheetName", "sheetNames", "sheetView", "sheetViews", "si",
+    "smartTagPr", "smartTags", "smartTagTypes", "sortState", "sortCondition", "sst", "stop",
+    "strike", "styleSheet", "sz", "t", "tabColor", "tablePart", "tableParts", "tableStyles", "top",
+    "u", "v", "webPublishing", "webPublishItems", "webPublishObjects", "vertAlign", "vertical",
+    "workbook", "workbookPr", "workbookProtection", "workbookView", "worksheet", "xf", "is",
+};
+
+constexpr std::array<std::string_view, kAttrCount> kAttrNames = {
+    "aca", "activeCell", "activePane", "activeTab", "activeSheetId", "alignWithMargins",
+    "allowBlank", "applyAlignment", "applyBorder", "applyFill", "applyFont", "applyNumberFormat",
+    "applyProtection", "appName", "auto", "autoPageBreaks", "backupFile", "baseColWidth",
+    "bestFit", "blackAndWhite", "blank", "borderId", "bottom", "builtinId", "bx", "ca", "calcId",
+    "codeName", "colId", "collapsed", "colorId", "comment", "copies", "current", "count",
+    "customBuiltin", "customFormat", "customHeight", "customMenu", "customWidth",
+    "defaultColWidth", "defaultGridColor", "defaultPivotStyle", "defaultRowHeight",
+    "defaultTableStyle", "defaultThemeVersion", "degree", "del1", "del2", "description",
+    "diagonalDown", "diagonalUp", "dt2D", "dtr", "dxfId", "enableFormatConditionsCalculation",
+    "error", "errorStyle", "errorTitle", "firstSheet", "fillId", "filterMode", "fitToHeight",
+    "fitToPage", "fontId", "footer", "formatCode", "formulaRange", "fullCalcOnLoad", "function",
+    "functionGroupId", "gridLinesSet", "guid", "header", "help", "hidden", "horizontal",
+    "horizontalCentered", "horizontalDpi", "ht", "Id", "id", "indent", "indexed",
+    "justifyLastLine", "lastEdited", "left", "iLevel", "localSheetId", "locked", "lowestEdited",
+    "man", "manualBreakCount", "max", "maximized", "mergeInterval", "min", "minimized", "name",
+    "numFmtId", "objects", "operator", "orientation", "outline", "outlineLevel", "outlineLevelRow",
+    "pageOrder", "pane", "paperSize", "password", "patternType", "personalView", "ph",
+    "pivotButton", "position", "priority", "progId", "prompt", "promptTitle", "publishToServer",
+    "quotePrefix", "r", "r:id", "readingOrder", "ref", "refMode", "refreshError", "relativeIndent",
+    "rgb", "right", "rupBuild", "s", "scale", "scenarios", "selectLockedCells", "shapeId", "sheet",
+    "sheetId", "shortcutKey", "show", "showRowColHeaders", "showDropDown", "showErrorMessage",
+    "showGridLines", "showInputMessage", "showRuler", "showZeros", "shrinkToFit", "si", "spans",
+    "sqref", "state", "statusbar", "stopIfTrue", "style", "t", "tabRatio", "tabSelected", "Target",
+    "TargetMode", "textRotation", "theme", "thickBot", "thickTop", "tint", "tooltip", "top",
+    "topLeftCell", "type", "Type", "uniqueCount", "user", "val", "vbProcedure", "vertical",
+    "verticalCentered", "verticalDpi", "view", "width", "windowHeight", "windowWidth",
+    "workbookParameter", "workbookViewId", "wrapText", "xfId", "xlm", "xml:space", "xmlns",
+    "xmlns:xm", "xmlns:r", "xSplit", "xWindow", "ySplit", "yWindow", "zeroHeight", "zoomScale",
+    "zoomScaleNormal", "zoomScalePageLayoutView", "zoomScaleSheetLayoutView",
+};
+
+// ---- Name lookup ---------------------------------------------------------------
+// Open addressing, built at compile time. A slot holds the first eight bytes
+// of its name as one word, so that most names are compared at once.
+
+constexpr uint64_t NameHead(std::string_view s) {
+  uint64_t head = 0;
+  const std::size_t n = s.size() < 8 ? s.size() : 8;
+  for (std::size_t i = 0; i < n; ++i) head |= static_cast<uint64_t>(static_cast<uint8_t>(s[i])) << (8 * i);
+  return head;
+}
+
+constexpr std::size_t NameSlot(uint64_t head, std::string_view s) {
+  const uint64_t last = s.empty() ? 0 : static_cast<uint8_t>(s.back());
+  const uint64_t middle = s.empty() ? 0 : static_cast<uint8_t>(s[s.size() / 2]);
+  const uint64_t x = (head ^ (last << 53) ^ (middle << 40) ^ s.size()) * 0xBF58476D1CE4E5B9ull;
+  return static_cast<std::size_t>(x >> 54);  // 10 bits
+}
+
+template <std::size_t N>
+class TNameIndex {
+ public:
+  constexpr explicit TNameIndex(const std::array<std::string_view, N>& names) : names_(names) {
+    for (std::size_t i = 0; i < N; ++i) {
+      const uint64_t head = NameHead(names[i]);
+      std::size_t h = NameSlot(head, names[i]) & kMask;
+      while (slots_[h].index >= 0) h = (h + 1) & kMask;
+      slots_[h] = {head, static_cast<uint32_t>(names[i].size()), static_cast<int32_t>(i)};
+    }
+  }
+
+  // The longest probe sequence of any table name.
+  constexpr int MaxProbe() const {
+    int worst = 0;
+    for (std::size_t i = 0; i < N; ++i) {
+      std::size_t h = NameSlot(NameHead(names_[i]), names_[i]) & kMask;
+      int probes = 1;
+      while (slots_[h].index != static_cast<int32_t>(i)) {
+        h = (h + 1) & kMask;
+        ++probes;
+      }
+      worst = std::max(worst, probes);
+    }
+    return worst;
+  }
+
+  int Find(std::string_view name) const {
+    const uint64_t head = NameHead(name);
+    std::size_t h = NameSlot(head, name) & kMask;
+    for (;;) {
+      const Slot& s = slots_[h];
+      if (s.index < 0) return -1;
+      if (s.head == head && s.length == name.size() &&
+          (name.size() <= 8 || names_[static_cast<std::size_t>(s.index)].substr(8) == name.substr(8)))
+        return s.index;
+      h = (h + 1) & kMask;
+    }
+  }
+
+ private:
+  struct Slot {
+    uint64_t head = 0;
+    uint32_t length = 0;
+    int32_t index = -1;
+  };
+  static constexpr std::size_t kSize = 1024;
+  static constexpr std::size_t kMask = kSize - 1;
+  static_assert(N * 2 < kSize);
+  const std::array<std::string_view, N>& names_;
+  std::array<Slot, kSize> slots_{};
+};
+
+constexpr TNameIndex<kTagCount> kTagIndex(kTagNames);
+constexpr TNameIndex<kAttrCount> kAttrIndex(kAttrNames);
+static_assert(kTagIndex.MaxProbe() <= 3 && kAttrIndex.MaxProbe() <= 3);
+
+constexpr std::string_view kMainNamespace = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
+
+// ---- Entities ---------------------------------------------------------------------
+// The entity table in its order: "&nbsp;", "&quot;" and "&apos;" act on the
+// raw text, "&amp;" next, then "&lt;", "&gt;" and the Latin-1 names act on the
+// text with "&amp;" replaced, so an escaped ampersand can start one of them.
+
+struct TEntity {
+  std::string_view name;  // without "&" and ";"
+  char16_t ch;
+  bool afterAmp;
+};
+
+constexpr std::string_view kLatin1Names[95] = {
+    "iexcl",  "cent",   "pound",  "curren", "yen",    "brvbar", "sect",   "uml",    "copy",   "ordf",
+    "laquo",  "not",    "shy",    "reg",    "macr",   "deg",    "plusmn", "sup2",   "sup3",   "acute",
+    "micro",  "para",   "middot", "cedil",  "sup1",   "ordm",   "raquo",  "frac14", "frac12", "frac34",
+    "iquest", "Agrave", "Aacute", "Acirc",  "Atilde", "Auml",   "Aring",  "AElig",  "Ccedil", "Egrave",
+    "Eacute", "Ecirc",  "Euml",   "Igrave", "Iacute", "Icirc",  "Iuml",   "ETH",    "Ntilde", "Ograve",
+    "Oacute", "Ocirc",  "Otilde", "Ouml",   "times",  "Oslash", "Ugrave", "Uacute", "Ucircv", "Uuml",
+    "Yacute", "THORN",  "szlig",  "agrave", "aacute", "acirc",  "atilde", "auml",   "aring",  "aelig",
+    "ccedil", "egrave", "eacute", "ecirc",  "euml",   "igrave", "iacute", "icirc",  "iuml",   "eth",
+    "ntilde", "ograve", "oacute", "ocirc",  "otilde", "ouml",   "divide", "oslash", "ugrave", "uacute",
+    "ucirc",  "uuml",   "yacute", "thorn",  "yuml"};
+
+constexpr std::size_t kEntityCount = 6 + 95;
+constexpr std::size_t kMaxEntityName = 6;
+
+constexpr std::array<TEntity, kEntityCount> SortedEntities() {
+  std::array<TEntity, kEntityCount> e{};
+  e[0] = {"nbsp", u' ', false};
+  e[1] = {"quot", u'"', false};
+  e[2] = {"apos", u'\'', false};
+  e[3] = {"amp", u'&', false};
+  e[4] = {"lt", u'<', true};
+  e[5] = {"gt", u'>', true};
+  for (std::size_t i = 0; i < 95; ++i) e[6 + i] = {kLatin1Names[i], static_cast<char16_t>(0xA1 + i), true};
+  std::sort(e.begin(), e.end(), [](const TEntity& a, const TEntity& b) { return a.name < b.name; });
+  return e;
+}
+
+constexpr std::array<TEntity, kEntityCount> kEntities = SortedEntities();
+
+const TEntity* FindEntity(std::string_view name) {
+  auto it = std::lower_bound(kEntities.begin(), kEntities.end(), name,
+                             [](const TEntity& e, std::string_view n) { return e.name < n; });
+  return (it != kEntities.end() && it->name == name) ? &*it : nullptr;
+}
+
+// The entity whose name starts at name and ends with ";" before end, or
+// nullptr; after is set past the ";".
+const TEntity* EntityNamed(const char* name, const char* end, const char*& after) {
+  const char* q = name;
+  const char* limit = std::min(end, name + kMaxEntityName + 1);
+  while (q < limit && *q != ';' && *q != '&') ++q;
+  if (q == limit || *q != ';') return nullptr;
+  const TEntity* e = FindEntity(std::string_view(name, static_cast<std::size_t>(q - name)));
+  if (e != nullptr) after = q + 1;
+  return e;
+}
+
+// "&#NNN;" or "&#xHHH;" at p; its code point or 0 when there is none.
+char32_t CharRefAt(const char* p, const char* end, const char*& after) {
+  const char* q = p + 2;
+  if (q > end || p[1] != '#') return 0;
+  const bool hex = q < end && (*q == 'x' || *q == 'X');
+  if (hex) ++q;
+  const char* digits = q;
+  uint32_t value = 0;
+  for (; q < end; ++q) {
+    unsigned d;
+    const char c = *q;
+    if (c >= '0' && c <= '9')
+      d = static_cast<unsigned>(c - '0');
+    else if (hex && c >= 'a' && c <= 'f')
+      d = static_cast<unsigned>(c - 'a' + 10);
+    else if (hex && c >= 'A' && c <= 'F')
+      d = static_cast<unsigned>(c - 'A' + 10);
+    else
+      break;
+    value = value * (hex ? 16 : 10) + d;
+    if (value > 0x10FFFF) value = 0x110000;  // stays out of range, digits go on
+  }
+  if (q == digits || q == end || *q != ';') return 0;
+  if (value == 0 || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+  after = q + 1;
+  return value;
+}
+
+void AppendCodePoint(std::u16string& out, char32_t c) {
+  if (c < 0x10000) {
+    out.push_back(static_cast<char16_t>(c));
+  } else {
+    c -= 0x10000;
+    out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+    out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+  }
+}
+
+// UTF-8 decoding by the platform's rule: a lead byte from 0x80 up takes one
+// continuation byte, or two when its bit 0x20 is set, and the character is
+// cut to 16 bits; four-byte sequences (lead 0xF0-0xF7) give surrogate pairs.
+class TUtf8Decoder {
+ public:
+  explicit TUtf8Decoder(std::u16string& out) : out_(out) {}
+
+  // False when the byte breaks the sequence in progress.
+  bool Byte(uint8_t b) {
+    if (need_ == 0) {
+      if (b < 0x80) {
+        out_.push_back(b);
+      } else if ((b & 0xF8) == 0xF0) {
+        need_ = 3;
+        four_ = true;
+        value_ = b & 0x07u;
+      } else {
+        need_ = (b & 0x20) ? 2 : 1;
+        four_ = false;
+        value_ = b & 0x3Fu;
+      }
+      return true;
+    }
+    if (b < 0x80 || b > 0xBF) return false;
+    value_ = (value_ << 6) | (b & 0x3Fu);
+    if (--need_ == 0) {
+      if (!four_)
+        out_.push_back(static_cast<char16_t>(value_ & 0xFFFF));
+      else
+        AppendCodePoint(out_, value_ <= 0x10FFFF ? value_ : 0xFFFD);
+    }
+    return true;
+  }
+  // A character that comes from a reference; false inside a sequence.
+  bool Char(char32_t c) {
+    if (need_ != 0) return false;
+    AppendCodePoint(out_, c);
+    return true;
+  }
+  bool Complete() const { return need_ == 0; }
+
+ private:
+  std::u16string& out_;
+  uint32_t value_ = 0;
+  int need_ = 0;
+  bool four_ = false;
+};
+
+// ---- Tokenizer helpers --------------------------------------------------------------
+
+inline bool IsXMLSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && static_cast<uint8_t>(s.front()) <= 32) s.remove_prefix(1);
+  while (!s.empty() && static_cast<uint8_t>(s.back()) <= 32) s.remove_suffix(1);
+  return s;
+}
+
+inline bool IsQuote(char c) { return c == '"' || c == '\''; }
+
+// Bytes that steer the scan of a tag.
+enum : uint8_t { kPlain = 0, kClose = 1, kQuote = 2, kSlash = 3 };
+constexpr std::array<uint8_t, 256> kTagByteClass = [] {
+  std::array<uint8_t, 256> t{};
+  t['>'] = kClose;
+  t['"'] = kQuote;
+  t['\''] = kQuote;
+  t['/'] = kSlash;
+  return t;
+}();
+
+// Bytes of the one-pass scan of plain tags.
+enum : uint8_t { kNameByte = 0, kSpace = 1, kGreater = 2, kSlashByte = 3, kQuoteByte = 4, kEquals = 5, kControl = 6 };
+constexpr std::array<uint8_t, 256> kPlainByteClass = [] {
+  std::array<uint8_t, 256> t{};
+  for (int c = 0; c <= 32; ++c) t[static_cast<std::size_t>(c)] = kControl;
+  t[' '] = kSpace;
+  t['\t'] = kSpace;
+  t['\r'] = kSpace;
+  t['\n'] = kSpace;
+  t['>'] = kGreater;
+  t['/'] = kSlashByte;
+  t['"'] = kQuoteByte;
+  t['\''] = kQuoteByte;
+  t['='] = kEquals;
+  return t;
+}();
+
+std::string HostText(std::string_view ansi) { return platform::WideToHost(platform::AnsiToWide(ansi)); }
+
+}  // namespace
+
+// ---- Tables and conversions ------------------------------------------------------------
+
+std::string_view TagName(int tag) {
+  return (tag >= 0 && tag < kTagCount) ? kTagNames[static_cast<std::size_t>(tag)] : std::string_view();
+}
+
+std::string_view AttributeName(int attr) {
+  return (attr >= 0 && attr < kAttrCount) ? kAttrNames[static_cast<std::size_t>(attr)] : std::string_view();
+}
+
+int FindTag(std::string_view name) { return kTagIndex.Find(name); }
+int FindAttribute(std::string_view name) { return kAttrIndex.Find(name); }
+
+bool XMLTextToInt(std::string_view text, int32_t& value) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  if (i == text.size()) return false;
+  int64_t v = 0;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+    if (v > int64_t{2147483648}) return false;
+  }
+  if (negative) v = -v;
+  if (v > INT32_MAX || v < INT32_MIN) return false;
+  value = static_cast<int32_t>(v);
+  return true;
+}
+
+bool XMLTextToFloat(std::string_view text, double& value) {
+  text = Trim(text);
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  std::size_t first = (!text.empty() && text.front() == '-') ? 1 : 0;
+  if (first >= text.size() || !((text[first] >= '0' && text[first] <= '9') || text[first] == '.')) return false;
+  double v = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v, std::chars_format::general);
+  if (ec != std::errc() || end != text.data() + text.size()) return false;
+  value = v;
+  return true;
+}
+
+std::u16string DecodeText(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  // Plain ASCII without references is the common case.
+  while (p < end && *p != '&' && static_cast<uint8_t>(*p) < 0x80) out.push_back(static_cast<char16_t>(*p++));
+  if (p == end) return out;
+
+  TUtf8Decoder decoder(out);
+  while (p < end) {
+    if (*p == '&') {
+      const char* after = nullptr;
+      if (const char32_t c = CharRefAt(p, end, after)) {
+        if (!decoder.Char(c)) return {};
+        p = after;
+        continue;
+      }
+      if (const TEntity* e = EntityNamed(p + 1, end, after)) {
+        if (e->ch == u'&') {
+          // The ampersand of "&amp;" can start one of the later entities.
+          const char* after2 = nullptr;
+          const TEntity* next = EntityNamed(after, end, after2);
+          if (next != nullptr && next->afterAmp) {
+            if (!decoder.Char(next->ch)) return {};
+            p = after2;
+            continue;
+          }
+        }
+        if (!decoder.Char(e->ch)) return {};
+        p = after;
+        continue;
+      }
+    }
+    if (!decoder.Byte(static_cast<uint8_t>(*p))) return {};
+    ++p;
+  }
+  if (!decoder.Complete()) return {};
+  return out;
+}
+
+// ---- TXLSReadXML -------------------------------------------------------------------------
+
+void TXLSReadXML::StartTag(std::string_view, std::string_view, bool) {}
+void TXLSReadXML::EndTag(std::string_view, bool) {}
+
+void TXLSReadXML::AttributeRead(std::string_view name, std::string_view value) {
+  std::string line(name);
+  line += '=';
+  line += value;
+  valueList_.push_back(std::move(line));
+}
+
+bool TXLSReadXML::ReadTag() {
+  kind_ = TXMLTagKind::xkNone;
+  name_ = {};
+  text_ = {};
+  preserve_ = false;
+  buffered_ = false;
+  attrCount_ = 0;
+  if (!valueList_.empty()) valueList_.clear();
+
+  if (cur_ == end_) return false;
+  const uint8_t* lt = cur_;
+  if (*lt != '<') {
+    lt = static_cast<const uint8_t*>(std::memchr(cur_, '<', static_cast<std::size_t>(end_ - cur_)));
+    if (lt == nullptr) {
+      cur_ = end_;
+      return false;
+    }
+  }
+  if (lt + 1 == end_) {
+    cur_ = end_;
+    return false;
+  }
+  const uint8_t* p = lt + 1;
+  const bool isEnd = *p == '/';
+  if (isEnd) ++p;
+
+  const uint8_t* gt = nullptr;
+  bool emptyElement = false;
+  if (!ScanPlainTag(p, isEnd, gt, emptyElement)) {
+    attrCount_ = 0;
+    std::string_view tag;
+    if (!ScanTag(p, isEnd, gt, emptyElement, tag)) {
+      cur_ = end_;
+      return false;
+    }
+    if (!tag.empty() && tag[0] == '?' && tag.substr(0, 4) == "?xml") {
+      kind_ = TXMLTagKind::xkDeclaration;
+      cur_ = gt + 1;
+      return true;
+    }
+    std::size_t space = 0;
+    while (space < tag.size() && !IsXMLSpace(tag[space])) ++space;
+    name_ = Trim(tag.substr(0, space));
+    if (!isEnd && space < tag.size()) SplitAttributes(Trim(tag.substr(space + 1)));
+  }
+
+  if (isEnd) {
+    if (level_ == 0) Throw("XML level < 0");
+    --level_;
+    kind_ = TXMLTagKind::xkEnd;
+    // Attributes and text after an end tag are of no use.
+    cur_ = gt + 1;
+    EndTag(name_, false);
+    return true;
+  }
+  if (emptyElement) {
+    kind_ = TXMLTagKind::xkEmpty;
+  } else {
+    if (level_ >= kMaxXMLLevel) Throw("XML nesting too deep");
+    ++level_;
+    kind_ = TXMLTagKind::xkStart;
+  }
+
+  for (std::size_t i = 0; i < attrCount_; ++i) {
+    const auto& [name, value] = attrs_[i];
+    if (name == "xml:space" && value == "preserve") preserve_ = true;
+    AttributeRead(name, value);
+  }
+
+  const uint8_t* const textStart = gt + 1;
+  const uint8_t* textEnd = textStart;
+  // Texts are mostly short: look at a few bytes before calling memchr.
+  const uint8_t* const nearEnd = end_ - textStart > 16 ? textStart + 16 : end_;
+  while (textEnd < nearEnd && *textEnd != '<') ++textEnd;
+  if (textEnd == nearEnd && textEnd < end_) {
+    const void* next = std::memchr(textEnd, '<', static_cast<std::size_t>(end_ - textEnd));
+    textEnd = next != nullptr ? static_cast<const uint8_t*>(next) : end_;
+  }
+  text_ = std::string_view(reinterpret_cast<const char*>(textStart), static_cast<std::size_t>(textEnd - textStart));
+  if (!preserve_) text_ = Trim(text_);
+  cur_ = textEnd;
+
+  StartTag(name_, text_, kind_ == TXMLTagKind::xkEmpty);
+  if (kind_ == TXMLTagKind::xkEmpty) EndTag(name_, true);
+  return true;
+}
+
+// The common shape of a tag in one pass: a name, then attributes
+// name="value" or name='value' each after whitespace, then ">" or "/>".
+// Anything else (and any declaration or "<!" construct) is left to the
+// general scan, which gives the same result for the tags accepted here.
+bool TXLSReadXML::ScanPlainTag(const uint8_t* p, bool isEnd, const uint8_t*& gt, bool& emptyElement) {
+  const uint8_t* q = p;
+  while (q < end_ && kPlainByteClass[*q] == kNameByte) ++q;
+  if (q == p || q == end_ || *p == '?' || *p == '!') return false;
+  name_ = std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(q - p));
+  for (;;) {
+    uint8_t cls = kPlainByteClass[*q];
+    if (cls == kGreater) {
+      gt = q;
+      emptyElement = false;
+      return true;
+    }
+    if (cls == kSlashByte) {
+      if (isEnd || q + 1 == end_ || q[1] != '>') return false;
+      gt = q + 1;
+      emptyElement = true;
+      return true;
+    }
+    if (cls != kSpace) return false;
+    do ++q;
+    while (q < end_ && kPlainByteClass[*q] == kSpace);
+    if (q == end_) return false;
+    cls = kPlainByteClass[*q];
+    if (cls == kGreater || cls == kSlashByte) continue;
+    if (cls != kNameByte || isEnd) return false;
+    const uint8_t* const name = q;
+    while (q < end_ && kPlainByteClass[*q] == kNameByte) ++q;
+    if (q == end_ || *q != '=') return false;
+    const uint8_t* const nameEnd = q++;
+    if (q == end_ || kPlainByteClass[*q] != kQuoteByte) return false;
+    const uint8_t quote = *q++;
+    const uint8_t* const value = q;
+    while (q < end_ && *q != quote) ++q;
+    if (q == end_) return false;
+    AddAttribute(std::string_view(reinterpret_cast<const char*>(name), static_cast<std::size_t>(nameEnd - name)),
+                 std::string_view(reinterpret_cast<const char*>(value), static_cast<std::size_t>(q - value)));
+    if (++q == end_) return false;
+  }
+}
+
+// The general scan: the tag runs to the first ">" outside quotes; "/"
+// outside quotes is dropped from the tag text. False at the end of input.
+bool TXLSReadXML::ScanTag(const uint8_t* p, bool isEnd, const uint8_t*& gt, bool& emptyElement, std::string_view& tag) {
+  const uint8_t* const start = p;
+  std::size_t slashes = 0;
+  const uint8_t* lastSlash = nullptr;
+  for (;;) {
+    while (p < end_ && kTagByteClass[*p] == kPlain) ++p;
+    if (p == end_) return false;
+    const uint8_t cls = kTagByteClass[*p];
+    if (cls == kClose) break;
+    if (cls == kQuote) {
+      const uint8_t quote = *p++;
+      while (p < end_ && *p != quote) ++p;
+      if (p == end_) return false;
+      ++p;
+      continue;
+    }
+    ++slashes;
+    lastSlash = p++;
+  }
+  gt = p;
+  emptyElement = !isEnd && gt > start && gt[-1] == '/';
+  tag = std::string_view(reinterpret_cast<const char*>(start), static_cast<std::size_t>(gt - start));
+  if (slashes == 1 && lastSlash == gt - 1) {
+    tag.remove_suffix(1);
+  } else if (slashes > 0) {
+    tagBuffer_.clear();
+    char q = 0;
+    for (const char c : tag) {
+      if (q != 0) {
+        if (c == q) q = 0;
+      } else if (IsQuote(c)) {
+        q = c;
+      } else if (c == '/') {
+        continue;
+      }
+      tagBuffer_.push_back(c);
+    }
+    tag = tagBuffer_;
+    buffered_ = true;
+  }
+  return true;
+}
+
+// Attributes are separated by whitespace outside quotes; each is name=value
+// with the value's quotes taken off. Pieces without a value are skipped.
+void TXLSReadXML::SplitAttributes(std::string_view rest) {
+  const std::size_t n = rest.size();
+  std::size_t i = 0;
+  while (i < n) {
+    while (i < n && IsXMLSpace(rest[i])) ++i;
+    if (i >= n) break;
+    std::size_t j = i;
+    char quote = 0;
+    for (; j < n; ++j) {
+      const char c = rest[j];
+      if (quote != 0) {
+        if (c == quote) quote = 0;
+      } else if (IsXMLSpace(c)) {
+        break;
+      } else if (IsQuote(c)) {
+        quote = c;
+      }
+    }
+    const std::string_view piece = Trim(rest.substr(i, j - i));
+    i = j;
+    const std::size_t eq = piece.find('=');
+    if (eq == std::string_view::npos) continue;
+    const std::string_view name = Trim(piece.substr(0, eq));
+    std::string_view value = Trim(piece.substr(eq + 1));
+    if (value.empty()) continue;
+    if (IsQuote(value.front())) value.remove_prefix(1);
+    if (!value.empty() && IsQuote(value.back())) value.remove_suffix(1);
+    AddAttribute(name, value);
+  }
+}
+
+// ---- TXLSReadXMLStream ------------------------------------------------------------------
+
+void TXLSReadXMLStream::SetStream(TMemoryStream& stream) {
+  const std::size_t size = static_cast<std::size_t>(stream.Size());
+  const std::size_t position = std::min(static_cast<std::size_t>(stream.Position()), size);
+  const uint8_t* base = stream.Memory();
+  SetInput(base + position, base + size);
+  ClearValueList();
+}
+
+// ---- TExXMLValue / TExXMLTag -------------------------------------------------------------
+
+std::u16string TExXMLValue::Text() const { return platform::AnsiToWide(raw_); }
+
+std::u16string TExXMLTag::Name() const { return platform::AnsiToWide(RawName()); }
+std::u16string TExXMLTag::Text() const { return platform::AnsiToWide(RawText()); }
+
+TExXMLTag* TExXMLTag::Child(int index) const {
+  if (index < 0 || index >= ChildCount()) ThrowListIndexError(index);
+  return children_[static_cast<std::size_t>(index)];
+}
+
+const TExXMLTag::Slot* TExXMLTag::FindSlot(int attr) const {
+  if (attr < 0 || attr >= kAttrCount) return nullptr;
+  const auto a = static_cast<unsigned>(attr);
+  if ((mask_[a >> 6] & (uint64_t{1} << (a & 63))) == 0) return nullptr;
+  for (const Slot& s : slots_)
+    if (s.attr == attr) return &s;
+  return nullptr;
+}
+
+bool TExXMLTag::HasValue(int attr) const { return FindSlot(attr) != nullptr; }
+
+std::string_view TExXMLTag::RawValue(int attr) const {
+  const Slot* s = FindSlot(attr);
+  return s != nullptr ? s->value : std::string_view();
+}
+
+TExXMLValue TExXMLTag::Value(int attr) const {
+  const Slot* s = FindSlot(attr);
+  return s != nullptr ? TExXMLValue(attr, s->value) : TExXMLValue(-1, std::string_view());
+}
+
+std::vector<int> TExXMLTag::Attributes() const {
+  std::vector<int> attrs;
+  attrs.reserve(slots_.size());
+  for (const Slot& s : slots_) attrs.push_back(s.attr);
+  std::sort(attrs.begin(), attrs.end());
+  return attrs;
+}
+
+void TExXMLTag::ThrowMissing(int attr) const {
+  Throw("Required value missing: " + std::string(AttributeName(attr)));
+}
+
+bool TExXMLTag::GetBoolean(int attr, bool defaultValue) const {
+  return HasValue(attr) ? RawValue(attr) == "1" : defaultValue;
+}
+
+int32_t TExXMLTag::GetInteger(int attr, int32_t defaultValue) const {
+  if (!HasValue(attr)) return defaultValue;
+  int32_t v = 0;
+  return XMLTextToInt(RawValue(attr), v) ? v : 0;
+}
+
+double TExXMLTag::GetFloat(int attr, double defaultValue) const {
+  if (!HasValue(attr)) return defaultValue;
+  double v = 0;
+  return XMLTextToFloat(RawValue(attr), v) ? v : 0.0;
+}
+
+std::u16string TExXMLTag::GetString(int attr, std::u16string_view defaultValue) const {
+  return HasValue(attr) ? platform::AnsiToWide(RawValue(attr)) : std::u16string(defaultValue);
+}
+
+int TExXMLTag::GetEnum(int attr, int defaultValue, std::span<const std::string_view> names) const {
+  if (!HasValue(attr)) return defaultValue;
+  const std::string_view v = RawValue(attr);
+  for (std::size_t i = 0; i < names.size(); ++i)
+    if (names[i] == v) return static_cast<int>(i);
+  return defaultValue;
+}
+
+int32_t TExXMLTag::RequireInteger(int attr) const {
+  if (!HasValue(attr)) ThrowMissing(attr);
+  return GetInteger(attr, 0);
+}
+
+double TExXMLTag::RequireFloat(int attr) const {
+  if (!HasValue(attr)) ThrowMissing(attr);
+  return GetFloat(attr, 0);
+}
+
+std::u16string TExXMLTag::RequireString(int attr) const {
+  if (!HasValue(attr)) ThrowMissing(attr);
+  return GetString(attr);
+}
+
+void TExXMLTag::GetCellRef(int attr, int32_t& col, int32_t& row) const {
+  if (!HasValue(attr)) ThrowMissing(attr);
+  ParsePlainCellRef(RawValue(attr), col, row);
+}
+
+void TExXMLTag::GetAreaRef(int attr, int32_t& col1, int32_t& row1, int32_t& col2, int32_t& row2) const {
+  if (!HasValue(attr)) ThrowMissing(attr);
+  const std::string_view text = RawValue(attr);
+  const std::size_t colon = text.find(':');
+  if (colon == std::string_view::npos) {
+    ParsePlainCellRef(text, col1, row1);
+    col2 = col1;
+    row2 = row1;
+    return;
+  }
+  ParsePlainCellRef(text.substr(0, colon), col1, row1);
+  ParsePlainCellRef(text.substr(colon + 1), col2, row2);
+}
+
+TExXMLTag* TExXMLTag::FindChild(int tag) const {
+  for (TExXMLTag* c : children_)
+    if (c->tag_ == tag) return c;
+  return nullptr;
+}
+
+const TExXMLTag* TExXMLTag::FindChildWith(int tag, int attr) const {
+  for (const TExXMLTag* c : children_)
+    if (c->tag_ == tag && c->HasValue(attr)) return c;
+  return nullptr;
+}
+
+std::u16string TExXMLTag::GetChildString(int tag, int attr, std::u16string_view defaultValue) const {
+  const TExXMLTag* c = FindChildWith(tag, attr);
+  return c != nullptr ? c->GetString(attr) : std::u16string(defaultValue);
+}
+
+double TExXMLTag::GetChildFloat(int tag, int attr, double defaultValue) const {
+  const TExXMLTag* c = FindChildWith(tag, attr);
+  return c != nullptr ? c->GetFloat(attr, defaultValue) : defaultValue;
+}
+
+std::u16string TExXMLTag::RequireChildString(int tag, int attr) const {
+  const TExXMLTag* c = FindChildWith(tag, attr);
+  if (c == nullptr)
+    Throw(Format("Tag value %s:%s missing", std::string(TagName(tag)).c_str(), std::string(AttributeName(attr)).c_str()));
+  return c->GetString(attr);
+}
+
+bool TExXMLTag::GetChildBoolean(int tag, int attr, bool defaultValue) const {
+  const TExXMLTag* c = FindChild(tag);
+  if (c == nullptr) return false;
+  return c->GetBoolean(attr, defaultValue);
+}
+
+void TExXMLTag::IterateChildren(int tag) {
+  expected_ = tag;
+  next_ = 0;
+}
+
+TExXMLTag* TExXMLTag::NextChild() {
+  if (next_ < children_.size()) {
+    TExXMLTag* child = children_[next_++];
+    if (expected_ != -1 && child->tag_ != expected_)
+      Throw(Format("Unexpected tag %d, %s", child->tag_, HostText(child->RawName()).c_str()));
+    return child;
+  }
+  expected_ = -1;
+  next_ = 0;
+  owner_->DiscardChildren(this);
+  return nullptr;
+}
+
+int32_t TExXMLTag::TextAsInteger() const {
+  int32_t v = 0;
+  return XMLTextToInt(RawText(), v) ? v : 0;
+}
+
+double TExXMLTag::TextAsFloat() const {
+  double v = 0;
+  return XMLTextToFloat(RawText(), v) ? v : 0.0;
+}
+
+void TExXMLTag::Own() {
+  if (owned_) return;
+  std::size_t total = name_.size() + text_.size();
+  for (const Slot& s : slots_) total += s.value.size();
+  bytes_.clear();
+  bytes_.reserve(total);  // no reallocation below, so the views stay valid
+  auto keep = [this](std::string_view& v) {
+    const std::size_t at = bytes_.size();
+    bytes_.append(v);
+    v = std::string_view(bytes_.data() + at, v.size());
+  };
+  keep(name_);
+  keep(text_);
+  for (Slot& s : slots_) keep(s.value);
+  owned_ = true;
+}
+
+void TExXMLTag::Reset() {
+  parent_ = nullptr;
+  tag_ = kTagUnknown;
+  name_ = {};
+  text_ = {};
+  owned_ = false;
+  slots_.clear();
+  mask_ = {};
+  children_.clear();
+  expected_ = -1;
+  next_ = 0;
+}
+
+namespace {
+
+void WriteTag(const TExXMLTag& node, std::string& out) {
+  out += '<';
+  out += node.RawName();
+  for (const int attr : node.Attributes()) {
+    out += ' ';
+    out += AttributeName(attr);
+    out += "=\"";
+    out += node.RawValue(attr);
+    out += '"';
+  }
+  if (node.RawText().empty() && node.ChildCount() == 0) {
+    out += "/>";
+    return;
+  }
+  out += '>';
+  out += node.RawText();
+  for (int i = 0; i < node.ChildCount(); ++i) WriteTag(*node.Child(i), out);
+  out += "</";
+  out += node.RawName();
+  out += '>';
+}
+
+}  // namespace
+
+std::u16string TagToXML(const TExXMLTag& node) {
+  std::string out;
+  WriteTag(node, out);  // depth is bounded by the nesting limit
+  return platform::AnsiToWide(out);
+}
+
+// ---- TXLSReadExcelXMLStream ------------------------------------------------------------------
+
+TXLSReadExcelXMLStream::TXLSReadExcelXMLStream() {
+  root_ = NewNode();
+  root_->name_ = "PARENT";
+  root_->owned_ = true;
+  current_ = root_;
+  pending_.reserve(16);
+}
+
+TXLSReadExcelXMLStream::~TXLSReadExcelXMLStream() = default;
+
+void TXLSReadExcelXMLStream::TagStarted(int) {}
+bool TXLSReadExcelXMLStream::TagEnded(int) { return false; }
+
+void TXLSReadExcelXMLStream::Parse(const std::u16string& partName) {
+  partName_ = partName;
+  bindings_.clear();
+  pendingBindings_.clear();
+  try {
+    while (ReadTag()) {
+    }
+  } catch (...) {
+    OwnTree();
+    throw;
+  }
+  OwnTree();
+}
+
+void TXLSReadExcelXMLStream::OwnTree() {
+  discardStack_.assign(1, root_);
+  while (!discardStack_.empty()) {
+    TExXMLTag* n = discardStack_.back();
+    discardStack_.pop_back();
+    n->Own();
+    discardStack_.insert(discardStack_.end(), n->children_.begin(), n->children_.end());
+  }
+}
+
+TExXMLTag* TXLSReadExcelXMLStream::NewNode() {
+  if (!free_.empty()) {
+    TExXMLTag* node = free_.back();
+    free_.pop_back();
+    return node;
+  }
+  nodes_.push_back(std::unique_ptr<TExXMLTag>(new TExXMLTag(*this)));
+  return nodes_.back().get();
+}
+
+void TXLSReadExcelXMLStream::DiscardChildren(TExXMLTag* node) {
+  for (TExXMLTag* child : node->children_) {
+    if (child->children_.empty()) {
+      child->Reset();
+      free_.push_back(child);
+    } else {
+      discardStack_.push_back(child);
+    }
+  }
+  node->children_.clear();
+  while (!discardStack_.empty()) {
+    TExXMLTag* n = discardStack_.back();
+    discardStack_.pop_back();
+    discardStack_.insert(discardStack_.end(), n->children_.begin(), n->children_.end());
+    n->Reset();
+    free_.push_back(n);
+  }
+}
+
+void TXLSReadExcelXMLStream::AttributeRead(std::string_view name, std::string_view value) {
+  if (name.size() > 6 && name[0] == 'x' && name.substr(0, 6) == "xmlns:")
+    pendingBindings_.push_back({std::string(name.substr(6)), value == kMainNamespace, 0});
+  const int attr = FindAttribute(name);
+  if (attr < 0) return;
+  const auto a = static_cast<unsigned>(attr);
+  uint64_t& word = pendingMask_[a >> 6];
+  const uint64_t bit = uint64_t{1} << (a & 63);
+  if ((word & bit) != 0)
+    Throw(Format("Duplicate tag value: %s; Doc=%s; Tag=%s", std::string(name).c_str(),
+                 platform::WideToHost(partName_).c_str(), HostText(current_->RawName()).c_str()));
+  word |= bit;
+  pending_.push_back({attr, value});
+}
+
+// A name whose prefix is bound to the SpreadsheetML main namespace counts by
+// its local name; other prefixed names are not in the table.
+int TXLSReadExcelXMLStream::ResolveTag(std::string_view name) const {
+  const int tag = FindTag(name);
+  if (tag >= 0) return tag;
+  const std::size_t colon = name.find(':');
+  if (colon == std::string_view::npos || bindings_.empty()) return kTagUnknown;
+  const std::string_view prefix = name.substr(0, colon);
+  for (auto it = bindings_.rbegin(); it != bindings_.rend(); ++it) {
+    if (it->prefix != prefix) continue;
+    if (!it->main) return kTagUnknown;
+    const int local = FindTag(name.substr(colon + 1));
+    return local >= 0 ? local : kTagUnknown;
+  }
+  return kTagUnknown;
+}
+
+void TXLSReadExcelXMLStream::StartTag(std::string_view name, std::string_view text, bool /*isEmpty*/) {
+  TExXMLTag* node = NewNode();
+  node->parent_ = current_;
+  ++depth_;
+  if (!pendingBindings_.empty()) {
+    for (Binding& b : pendingBindings_) {
+      b.depth = depth_;
+      bindings_.push_back(std::move(b));
+    }
+    pendingBindings_.clear();
+  }
+  node->tag_ = ResolveTag(name);
+
+  node->name_ = name;
+  node->text_ = text;
+  for (const Pending& p : pending_) node->slots_.push_back({p.attr, p.value});
+  node->mask_ = pendingMask_;
+  if (TagBuffered()) node->Own();  // the buffer is reused by the next tag
+  pendingMask_ = {};
+  pending_.clear();
+
+  current_->children_.push_back(node);
+  current_ = node;
+  if (node->tag_ != kTagUnknown) TagStarted(node->tag_);
+}
+
+void TXLSReadExcelXMLStream::EndTag(std::string_view /*name*/, bool /*isEmpty*/) {
+  if (current_ == root_) return;  // the level check keeps end tags balanced
+  TExXMLTag* node = current_;
+  const bool consumed = TagEnded(node->tag_);
+  while (!bindings_.empty() && bindings_.back().depth >= depth_) bindings_.pop_back();
+  --depth_;
+  current_ = node->parent_;
+  if (consumed) DiscardChildren(current_);
+}
+
+}  // namespace tabulon
