@@ -13,7 +13,7 @@
 #include "plugin/exports.h"
 
 #if defined(_WIN32)
-#error "The library loading below is written for dlopen; add LoadLibrary/GetProcAddress here."
+#include <windows.h>
 #else
 #include <dlfcn.h>
 #endif
@@ -24,6 +24,19 @@ using IniSocketXtraFn = const char*(TABULON_STDCALL*)(int32_t);
 using RequestFn = char*(TABULON_STDCALL*)(int32_t, int32_t, const char*, const char*, const char*, const char*);
 
 // ---- Loading the library: the only platform-specific lines ------------------------
+#if defined(_WIN32)
+void* OpenLibrary(const std::string& path, std::string& error) {
+  HMODULE library = LoadLibraryA(path.c_str());
+  if (library == nullptr) error = "LoadLibrary failed with error " + std::to_string(GetLastError());
+  return reinterpret_cast<void*>(library);
+}
+void* LibrarySymbol(void* library, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+void CloseLibrary(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
+// The host owns every answer block, a block of global memory.
+void FreeAnswer(char* answer) { GlobalFree(GlobalHandle(answer)); }
+#else
 void* OpenLibrary(const std::string& path, std::string& error) {
   void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) error = dlerror();
@@ -33,6 +46,7 @@ void* LibrarySymbol(void* library, const char* name) { return dlsym(library, nam
 void CloseLibrary(void* library) { dlclose(library); }
 // The host owns every answer block; on this platform it is released with free().
 void FreeAnswer(char* answer) { free(answer); }
+#endif
 // ------------------------------------------------------------------------------------
 
 constexpr const char* kHelp = R"(Usage: tabulon-query --plugin PATH [options] REQUEST...
