@@ -58,7 +58,9 @@ TEST(LocaleInteger, ConvertsLikeTheVariantConversion) {
   for (const Case& c : cases) {
     int32_t value = 0;
     EXPECT_EQ(LocaleTextToInt32(c.text, value), c.result) << c.text;
-    if (c.result == IntConversion::kOk) EXPECT_EQ(value, c.value) << c.text;
+    if (c.result == IntConversion::kOk) {
+      EXPECT_EQ(value, c.value) << c.text;
+    }
   }
 }
 
