@@ -63,6 +63,15 @@ std::size_t AppendFlaggedPiece(const uint8_t* data, std::size_t size, std::size_
   return n;
 }
 
+// The same for a piece of single-byte characters without an option byte.
+std::size_t AppendBytePiece(const uint8_t* data, std::size_t size, std::size_t wanted, std::u16string& out) {
+  const std::size_t start = out.size();
+  const std::size_t n = std::min(wanted, size);
+  out.resize(start + n);
+  for (std::size_t i = 0; i < n; ++i) out[start + i] = static_cast<char16_t>(data[i]);
+  return n;
+}
+
 }  // namespace
 
 // ---- Simple cells ------------------------------------------------------------------------
@@ -199,18 +208,21 @@ bool TXLSBiffReader::ReadFormulaString(bool biff2String) {
   ReadAhead(id, ahead_);
   if (id == rtString2) {
     ReadWidenedString(ahead_.data(), ahead_.size(), 1, text_);
-  } else if (version_ < xvExcel97) {
-    ReadWidenedString(ahead_.data(), ahead_.size(), 2, text_);
-  } else {
-    // A long text goes on in CONTINUE records, each piece with its own
-    // option byte.
-    const std::size_t count = Get16(ahead_, 0);
-    text_.clear();
-    if (ahead_.size() > 2) AppendFlaggedPiece(ahead_.data() + 2, ahead_.size() - 2, count, text_);
-    while (text_.size() < count && stream_->PeekRecordId() == rtContinue) {
-      ReadAhead(id, ahead_);
-      AppendFlaggedPiece(ahead_.data(), ahead_.size(), count - text_.size(), text_);
-    }
+    return true;
+  }
+  // A text longer than one record goes on in CONTINUE records; in BIFF8
+  // each piece starts with its own option byte.
+  const bool biff8 = version_ >= xvExcel97;
+  const std::size_t count = Get16(ahead_, 0);
+  text_.clear();
+  if (ahead_.size() > 2) {
+    if (biff8) AppendFlaggedPiece(ahead_.data() + 2, ahead_.size() - 2, count, text_);
+    else AppendBytePiece(ahead_.data() + 2, ahead_.size() - 2, count, text_);
+  }
+  while (text_.size() < count && stream_->PeekRecordId() == rtContinue) {
+    ReadAhead(id, ahead_);
+    if (biff8) AppendFlaggedPiece(ahead_.data(), ahead_.size(), count - text_.size(), text_);
+    else AppendBytePiece(ahead_.data(), ahead_.size(), count - text_.size(), text_);
   }
   return true;
 }
