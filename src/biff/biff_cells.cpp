@@ -112,9 +112,11 @@ void TXLSBiffReader::OnMulRK() {
   const uint32_t row = W(0);
   const uint32_t first = W(2);
   const std::size_t count = (length_ - 6) / 6;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t at = 4 + 6 * i;
-    sheet.WriteNumber(first + static_cast<uint32_t>(i), row, W(at), DecodeRK(D(at + 2)));
+  const uint8_t* pair = buffer_.data() + 4;  // count pairs lie inside the body
+  for (std::size_t i = 0; i < count; ++i, pair += 6) {
+    const uint16_t xf = static_cast<uint16_t>(pair[0] | pair[1] << 8);
+    const uint32_t rk = pair[2] | pair[3] << 8 | pair[4] << 16 | static_cast<uint32_t>(pair[5]) << 24;
+    sheet.WriteNumber(first + static_cast<uint32_t>(i), row, xf, DecodeRK(rk));
   }
 }
 

@@ -37,9 +37,13 @@ TXLSBiffReader::TXLSBiffReader(TXLSWorkbook& workbook)
 TXLSBiffReader::~TXLSBiffReader() = default;
 
 double TXLSBiffReader::F(std::size_t at) const {
+  double value;
+  if (at + 8 <= length_) {
+    std::memcpy(&value, buffer_.data() + at, sizeof(value));
+    return value;
+  }
   uint8_t bytes[8];
   for (std::size_t i = 0; i < 8; ++i) bytes[i] = B(at + i);
-  double value;
   std::memcpy(&value, bytes, sizeof(value));
   return value;
 }
@@ -62,6 +66,10 @@ void TXLSBiffReader::Read(TStream* source) {
   sheetNumber_ = -1;
   sheetList_.clear();
   sheet_ = nullptr;
+  inSheet_ = sheetSeen_ = chartSheet_ = skipping_ = afterDrawing_ = foreignWriter_ = hasArray_ = false;
+  chartDepth_ = 0;
+  subVersion_ = 0;
+  arrayRecord_.clear();
 
   // The stream is closed and the buffers freed however the read ends.
   struct Cleanup {
