@@ -166,6 +166,9 @@ class TXLSWorkbook {
   TRecordStorageEx2007Unknown& Ex2007Unknown() { return ex2007Unknown_; }
   TXLSSavedTags& SavedTags() { return savedTags_; }
   TXMLRelationsWorkbook& Relations() { return relations_; }
+  // Whole elements of an Open XML styles part kept as XML text for writing
+  // (colors, dxfs, tableStyles).
+  TXLSSavedTags& StyleTags() { return styleTags_; }
   // Raw workbook data kept for writing.
   std::vector<uint8_t>& RawData() { return rawData_; }
   // Names of all sheets of a legacy file in reading order, chart sheets included.
@@ -193,6 +196,7 @@ class TXLSWorkbook {
   TStyles styles_;
   TXLSSavedTags savedTags_;
   TXMLRelationsWorkbook relations_;
+  TXLSSavedTags styleTags_;
   std::vector<uint8_t> rawData_;
   std::vector<std::u16string> sheetNameList_;
 
