@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "workbook/formats.h"
 #include "workbook/sheet.h"
 #include "workbook/workbook.h"
+#include "ooxml/zip.h"
 #include "zip_writer.h"
 
 namespace tabulon {
@@ -633,6 +635,61 @@ TEST_F(PackageTest, WorkbookSavedTagsAndDateSystem) {
   EXPECT_EQ(tags[2].Xml, "<bookViews><workbookView/></bookViews>");
   EXPECT_EQ(tags[3].Xml, "<sheets/>");
   EXPECT_TRUE(tags[3].Placeholder);
+}
+
+}  // namespace
+}  // namespace tabulon
+
+namespace tabulon {
+namespace {
+
+// The parts of a fixture package, as its writer stored them.
+std::vector<ZipMember> FixtureParts(const std::string& fixture) {
+  std::ifstream in(std::string(TABULON_FIXTURES) + "/" + fixture, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  TMemoryStream package;
+  package.WriteBuffer(bytes.data(), bytes.size());
+  TXLSZipArchive archive;
+  archive.OpenStream(package);
+  std::vector<ZipMember> parts;
+  for (int i = 0; i < archive.Reader().Entries().Count(); ++i) {
+    const std::string name = archive.Reader().Entries().Item(i).FileName();
+    TMemoryStream part;
+    archive.ExtractFile(platform::AnsiToWide(name), part);
+    parts.emplace_back(name, std::string(reinterpret_cast<const char*>(part.Memory()), part.Bytes().size()));
+  }
+  return parts;
+}
+
+// Parts cut short or with a byte replaced by a markup character end in a
+// message or in fewer cells, never in a crash.
+TEST_F(PackageTest, DamagedPartsOfRealPackages) {
+  const char* const fixtures[] = {"values_openpyxl.xlsx", "values_libreoffice.xlsx", "values_gnumeric.xlsx",
+                                  "rich_xlsxwriter.xlsx", "inline_xlsxwriter.xlsx"};
+  const char kMarkup[] = "<>\"/='&";
+  int reads = 0;
+  for (const char* fixture : fixtures) {
+    const std::vector<ZipMember> parts = FixtureParts(fixture);
+    ASSERT_EQ(Read(parts), "") << fixture;
+    for (std::size_t p = 0; p < parts.size(); ++p) {
+      const std::string& name = parts[p].name;
+      if (name != "xl/workbook.xml" && name != "xl/styles.xml" && name != "xl/sharedStrings.xml" &&
+          name != "xl/worksheets/sheet1.xml")
+        continue;
+      const std::string& data = parts[p].data;
+      const std::size_t step = std::max<std::size_t>(1, data.size() / 16);
+      for (std::size_t cut = 0; cut < data.size(); cut += step) {
+        std::vector<ZipMember> damaged = parts;
+        damaged[p].data = data.substr(0, cut);
+        Read(damaged);
+        damaged[p].data = data;
+        damaged[p].data[cut] = kMarkup[cut % (sizeof kMarkup - 1)];
+        Read(damaged);
+        reads += 2;
+      }
+    }
+  }
+  EXPECT_GT(reads, 300);
 }
 
 }  // namespace
