@@ -147,6 +147,7 @@ void TXLSWorkbook::Clear() {
   styles_.Clear();
   ex12CellStyles_->Clear();
   savedTags_.Clear();
+  styleTags_.Clear();
   relations_.Clear();
   sheetNameList_.clear();
   UserName.clear();

@@ -172,6 +172,9 @@ class TXLSWorkbook {
   // Colours of a legacy PALETTE record: entries 8, 9, ... of the workbook
   // colour table (0x00BBGGRR); empty for the default palette.
   std::vector<uint32_t>& PaletteColors() { return paletteColors_; }
+  // Whole elements of an Open XML styles part kept as XML text for writing
+  // (colors, dxfs, tableStyles).
+  TXLSSavedTags& StyleTags() { return styleTags_; }
   // Raw workbook data kept for writing.
   std::vector<uint8_t>& RawData() { return rawData_; }
   // Names of all sheets of a legacy file in reading order, chart sheets included.
@@ -199,6 +202,7 @@ class TXLSWorkbook {
   TStyles styles_;
   TXLSSavedTags savedTags_;
   TXMLRelationsWorkbook relations_;
+  TXLSSavedTags styleTags_;
   std::vector<uint8_t> rawData_;
   TExtraObjects extraObjects_;
   std::vector<uint32_t> paletteColors_;
