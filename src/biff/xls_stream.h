@@ -15,8 +15,8 @@
 #include <string_view>
 
 #include "biff/compound_file.h"
-#include "biff/extra_objects.h"
 #include "biff/rc4.h"
+#include "workbook/extra_objects.h"
 #include "platform/stream.h"
 #include "workbook/version.h"
 #include "workbook/record_source.h"

@@ -152,6 +152,8 @@ void TXLSWorkbook::Clear() {
   UserName.clear();
   scratch_.reset();
   rawData_.clear();
+  extraObjects_.Clear();
+  paletteColors_.clear();
   origVersion_ = xvNone;
 }
 
