@@ -12,9 +12,11 @@
 #include "biff/md5.h"
 #include "biff/rc4.h"
 #include "biff/xls_stream.h"
+#include "biff_builder.h"
 #include "cfb_writer.h"
 #include "platform/error.h"
 #include "platform/platform.h"
+#include "workbook/sheet.h"
 #include "workbook/workbook.h"
 
 namespace tabulon {
@@ -562,6 +564,173 @@ TEST(EncryptedFixtures, WrongOrMissingPasswordIsRefused) {
       EXPECT_EQ(e.Message(), c.message);
     }
   }
+}
+
+// ---- Encrypted workbooks through the legacy reader ----------------------------------------
+
+std::unique_ptr<test::Loaded> ReadWith(const std::u16string& file, const std::u16string& password) {
+  auto loaded = std::make_unique<test::Loaded>();
+  loaded->wb().Filename = file;
+  loaded->wb().Password = password;
+  try {
+    loaded->wb().Read();
+  } catch (const Exception& e) {
+    loaded->error = e.Message();
+  }
+  return loaded;
+}
+
+std::u16string Fixture(const char* file) { return platform::HostToWide(std::string(TABULON_FIXTURES "/") + file); }
+
+// Every cell of the first 500 rows and 12 columns of every sheet, as text
+// with its type code; sheet names in front.
+std::vector<std::string> Contents(TXLSWorkbook& workbook, std::size_t* cells) {
+  std::vector<std::string> out;
+  *cells = 0;
+  for (int i = 0; i < workbook.Sheets().Count(); ++i) {
+    TSheet& sheet = workbook.Sheets()[i];
+    out.push_back("sheet " + platform::WideToHost(sheet.Name()));
+    for (uint32_t row = 0; row < 500; ++row) {
+      for (uint32_t col = 0; col < 12; ++col) {
+        const uint8_t type = sheet.GetCellType(col, row);
+        if (type == 0) continue;
+        ++*cells;
+        out.push_back(std::to_string(col) + ":" + std::to_string(row) + " " + std::to_string(type) + " " +
+                      platform::WideToHost(sheet.GetCellText(col, row)));
+      }
+    }
+  }
+  return out;
+}
+
+// The records of a byte-built stream, to be encrypted by EncryptedStream.
+std::vector<Rec> Split(const std::vector<uint8_t>& stream) {
+  std::vector<Rec> records;
+  for (std::size_t at = 0; at + 4 <= stream.size();) {
+    const uint16_t id = static_cast<uint16_t>(stream[at] | stream[at + 1] << 8);
+    const std::size_t length = stream[at + 2] | stream[at + 3] << 8;
+    records.push_back({id, Bytes(stream.begin() + at + 4, stream.begin() + at + 4 + length)});
+    at += 4 + length;
+  }
+  return records;
+}
+
+std::unique_ptr<test::Loaded> ReadStream(const Bytes& workbookStream, const std::u16string& password) {
+  test::TempDir dir;
+  test::CfbWriter writer;
+  writer.AddStream(u"Workbook", workbookStream);
+  return ReadWith(dir.Write("book.xls", writer.Build()), password);
+}
+
+TEST(EncryptedReads, FixturesGiveEveryCellOfTheirTwins) {
+  const struct {
+    const char* file;
+    const char* twin;
+    std::u16string password;
+    std::size_t minCells;
+  } cases[] = {
+      {"enc_short_rc4.xls", "enc_prices_plain.xls", u"abc", 13},
+      {"enc_long15_rc4.xls", "enc_prices_plain.xls", u"LongPassword-15", 13},
+      {"enc_large_rc4.xls", "enc_large_plain.xls", u"L4rge!Workbook#", 1722},
+      {"enc_chart_rc4.xls", "enc_chart_plain.xls", u"chart", 15},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    auto encrypted = ReadWith(Fixture(c.file), c.password);
+    ASSERT_EQ(encrypted->error, "");
+    auto twin = ReadWith(Fixture(c.twin), u"");
+    ASSERT_EQ(twin->error, "");
+    std::size_t cells = 0;
+    std::size_t twinCells = 0;
+    const std::vector<std::string> got = Contents(encrypted->wb(), &cells);
+    EXPECT_EQ(got, Contents(twin->wb(), &twinCells));
+    EXPECT_GE(cells, c.minCells);
+  }
+  // Behind the embedded chart, whose BOF LibreOffice encrypted, the sheet
+  // goes on, and the next sheet is read.
+  auto chart = ReadWith(Fixture("enc_chart_rc4.xls"), u"chart");
+  ASSERT_EQ(chart->error, "");
+  ASSERT_EQ(chart->wb().Sheets().Count(), 2);
+  EXPECT_EQ(chart->text(0, "D20"), "after the chart");
+  EXPECT_EQ(chart->text(1, "B2"), "last sheet");
+  // The chart substream was passed over whole: none of its records went
+  // into the sheet's records.
+  const TBaseRecordStorage& records = chart->sheet(0).Records();
+  for (std::size_t i = 0; i < records.Count(); ++i) EXPECT_NE(records[i].Id & 0xFF00, 0x1000) << records[i].Id;
+  auto large = ReadWith(Fixture("enc_large_rc4.xls"), u"L4rge!Workbook#");
+  EXPECT_EQ(large->text(0, "A399"), "Row 399 text xyzxyzxyzxyzxyzxyz");
+  EXPECT_EQ(large->text(1, "A60"), "Second 59 é€");
+}
+
+TEST(EncryptedReads, FailuresNameTheFilePassRecord) {
+  Bytes xorBody = {0x00, 0x00, 0x34, 0x12, 0x78, 0x56};
+  Bytes type2 = kFilePass15;
+  type2[0] = 2;
+  const struct {
+    const char* what;
+    Bytes filePass;
+    std::u16string password;
+    const char* message;
+  } cases[] = {
+      {"wrong password", kFilePass15, u"Secret-passworD", "Invalid password"},
+      {"no password", kFilePass15, u"", "File is encrypted. Password required."},
+      {"XOR obfuscation", xorBody, kPassword15, "File encrypted with non-standard key. French?"},
+      {"unknown type", type2, kPassword15, "Can not read file, unknown type of encryption."},
+      {"CryptoAPI, right password", CryptoApiFilePass(4), kPassword15, "Invalid password"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::Stream sheet;
+    sheet.rec(0x0203, test::Number(0, 0, 1));
+    const test::Stream s = test::Book8().globals(0x002F, test::Body().bytes(c.filePass)).sheet("S", sheet).build();
+    auto r = ReadStream(s.data(), c.password);
+    EXPECT_EQ(r->error, test::Wrapped(1, 0x002F, 20 + 4 + c.filePass.size(), c.message));
+  }
+  // The same from a real file: FILEPASS is record 1, its body ends at 78.
+  for (const std::u16string& password : {std::u16string(u"abd"), std::u16string(u"")}) {
+    auto r = ReadWith(Fixture("enc_short_rc4.xls"), password);
+    EXPECT_EQ(r->error, test::Wrapped(1, 0x002F, 78,
+                                      password.empty() ? "File is encrypted. Password required." : "Invalid password"));
+  }
+}
+
+TEST(EncryptedReads, DefaultPasswordWithoutConfiguration) {
+  // Sheet "One" holds an embedded chart whose BOF is encrypted too.
+  test::Stream one;
+  one.rec(0x0203, test::Number(0, 0, 1.5))
+      .rec(0x005D, test::Body().zeros(8))
+      .rec(0x0809, test::Bof8(0x0020))
+      .rec(0x1001, test::Body().u16(0))
+      .rec(0x0203, test::Number(5, 5, 99))
+      .rec(0x000A)
+      .rec(0x0203, test::Number(0, 1, 2.5));
+  test::Stream two;
+  two.rec(0x0203, test::Number(1, 1, 7));
+  const test::Stream plain = test::Book8()
+                                 .globals(0x002F, test::Body().bytes(kFilePassDefault))
+                                 .sheet("One", one)
+                                 .sheet("Two", two)
+                                 .build();
+  std::vector<Rec> records = Split(plain.data());
+  for (Rec& r : records) r.encryptedBof = IsBof(r.id) && r.body[2] == 0x20;
+  const uint8_t h1[5] = {0xBE, 0x36, 0x20, 0xF8, 0x5E};  // of "VelvetSweatshop" and the salt
+  const Bytes stream = EncryptedStream(records, h1);
+
+  auto r = ReadStream(stream, u"");
+  ASSERT_EQ(r->error, "");
+  ASSERT_EQ(r->wb().Sheets().Count(), 2);
+  EXPECT_EQ(r->text(0, "A1"), "1.5");
+  EXPECT_EQ(r->text(0, "A2"), "2.5");
+  EXPECT_EQ(r->text(0, "F6"), "");
+  EXPECT_EQ(r->text(1, "B2"), "7");
+  EXPECT_EQ(r->wb().Sheets()[1].Name(), u"Two");
+
+  // A configured password is the only one tried.
+  auto other = ReadStream(stream, u"Other");
+  EXPECT_EQ(other->error, test::Wrapped(1, 0x002F, 78, "Invalid password"));
+  auto given = ReadStream(stream, kDefaultWorkbookPassword);
+  EXPECT_EQ(given->error, "");
+  EXPECT_EQ(given->text(1, "B2"), "7");
 }
 
 // ---- The FILEPASS handler ------------------------------------------------------------------
