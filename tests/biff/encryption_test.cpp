@@ -250,6 +250,8 @@ Bytes BlockKeyStream(const uint8_t* h1, uint32_t block) {
 Bytes EncryptedStream(const std::vector<Rec>& records, const uint8_t* h1, std::vector<std::size_t>* offsets = nullptr) {
   Bytes s;
   bool on = false;
+  uint32_t keyBlock = 0;
+  Bytes keyStream = BlockKeyStream(h1, 0);
   for (const Rec& r : records) {
     if (offsets) offsets->push_back(s.size());
     PutU16(s, r.id);
@@ -257,8 +259,11 @@ Bytes EncryptedStream(const std::vector<Rec>& records, const uint8_t* h1, std::v
     for (const uint8_t byte : r.body) {
       const std::size_t p = s.size();
       const bool crypt = on && (!IsBof(r.id) || r.encryptedBof);
-      s.push_back(crypt ? static_cast<uint8_t>(byte ^ BlockKeyStream(h1, static_cast<uint32_t>(p / 1024))[p % 1024])
-                        : byte);
+      if (crypt && p / 1024 != keyBlock) {
+        keyBlock = static_cast<uint32_t>(p / 1024);
+        keyStream = BlockKeyStream(h1, keyBlock);
+      }
+      s.push_back(crypt ? static_cast<uint8_t>(byte ^ keyStream[p % 1024]) : byte);
     }
     if (r.id == 0x002F) on = true;
   }
