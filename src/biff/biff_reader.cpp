@@ -158,10 +158,16 @@ void TXLSBiffReader::RunLoop() {
 }
 
 // Reads the current record's body into the buffer; a body cut short by the
-// end of the stream holds what was there.
+// end of the stream holds what was there. BOF bodies are stored in clear,
+// except where their writer encrypted them after all (LibreOffice, for the
+// charts embedded in worksheets): those are taken decrypted.
 void TXLSBiffReader::SkipRecordBody() {
-  length_ = IsBOF(id_) ? stream_->ReadUnencrypted(buffer_.data(), length_)
-                       : stream_->ReadBody(buffer_.data(), length_);
+  if (IsBOF(id_)) {
+    length_ = stream_->ReadUnencrypted(buffer_.data(), length_);
+    if (stream_->Encrypted()) TakeEncryptedBof(*stream_, buffer_.data(), length_);
+  } else {
+    length_ = stream_->ReadBody(buffer_.data(), length_);
+  }
 }
 
 TXLSBiffReader::Step TXLSBiffReader::Dispatch() {
