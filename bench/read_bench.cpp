@@ -47,8 +47,9 @@ struct LoadedPlugin {
 
 // Loaded once per workbook and kept: the library file must not be replaced
 // while it is mapped.
+std::map<std::string, LoadedPlugin> loaded;
+
 LoadedPlugin LoadPlugin(const std::string& workbook) {
-  static std::map<std::string, LoadedPlugin> loaded;
   if (auto it = loaded.find(workbook); it != loaded.end()) return it->second;
   const fs::path dir = fs::temp_directory_path() / ("tabulon-bench-" + fs::path(workbook).filename().string());
   fs::create_directories(dir);
@@ -103,5 +104,8 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
+  // Unloaded as a host unloads them, before the process ends.
+  for (auto& [workbook, plugin] : loaded)
+    if (plugin.library != nullptr) dlclose(plugin.library);
   return 0;
 }
