@@ -61,7 +61,7 @@ def write_xlsx(path, count):
     sheet = book.add_worksheet("Data")
     for row, col, kind, value in cells(count):
         if kind == "f":
-            sheet.write_formula(row, col, "=%d+1" % int(value), value + 1)
+            sheet.write_formula(row, col, "=%d+1" % int(value), None, value + 1)
         elif kind == "s":
             sheet.write_string(row, col, value)
         else:

@@ -82,7 +82,10 @@ void TCellStorage::Store(uint32_t col, uint32_t row, std::unique_ptr<TCell> cell
       slot = &rowBlock.At(chunkSlot).Insert(cellSlot);
     }
   } else {
-    slot = &chunk->Insert(cellSlot);
+    // A chunk's first cell: take room for as many cells as the chunk
+    // filled last holds.
+    slot = &chunk->Insert(cellSlot, chunk->Count() == 0 ? chunkSizeHint_ : 0);
+    chunkSizeHint_ = chunk->Count();
   }
   cell->SetPosition(static_cast<uint16_t>(col), row);
   *slot = cell.release();
@@ -117,6 +120,7 @@ std::unique_ptr<TCell> TCellStorage::TakeCell(uint32_t col, uint32_t row) {
 
 void TCellStorage::ClearCells() {
   cache_ = nullptr;
+  chunkSizeHint_ = 0;
   for (std::unique_ptr<TLevel2>& band : level1_) {
     if (!band) continue;
     for (TRow& rowBlock : *band) {

@@ -42,10 +42,11 @@ class TSparseBlock {
   T* Find(uint32_t slot) {
     return Has(slot) ? &items_[Rank(slot)] : nullptr;
   }
-  // Occupies a free slot; returns its (value-initialised) entry.
-  T& Insert(uint32_t slot) {
+  // Occupies a free slot; returns its (value-initialised) entry. A block
+  // that has to grow takes room for at least `sizeHint` entries at once.
+  T& Insert(uint32_t slot, uint32_t sizeHint = 0) {
     const uint32_t rank = Rank(slot);
-    if (count_ == capacity_) Grow();
+    if (count_ == capacity_) Grow(sizeHint);
     for (uint32_t i = count_; i > rank; --i) items_[i] = std::move(items_[i - 1]);
     items_[rank] = T();
     bits_[slot >> 6] |= uint64_t{1} << (slot & 63);
@@ -83,8 +84,9 @@ class TSparseBlock {
     return static_cast<uint32_t>(std::popcount(bits_[0]) +
                                  std::popcount(bits_[1] & ((uint64_t{1} << (slot - 64)) - 1)));
   }
-  void Grow() {
-    const uint32_t capacity = capacity_ == 0 ? kFirstCapacity : std::min<uint32_t>(capacity_ * 2u, 128u);
+  void Grow(uint32_t sizeHint) {
+    uint32_t capacity = capacity_ == 0 ? kFirstCapacity : std::min<uint32_t>(capacity_ * 2u, 128u);
+    if (sizeHint > capacity) capacity = std::min<uint32_t>(sizeHint, 128u);
     auto items = std::make_unique<T[]>(capacity);
     for (uint32_t i = 0; i < count_; ++i) items[i] = std::move(items_[i]);
     items_ = std::move(items);
@@ -130,6 +132,9 @@ class TCellStorage {
   // Called before a formula cell of a shared group leaves the container.
   virtual void DeleteSharedFormulaCell(TCell& cell);
 
+  // Memory for the cells written into this container (MakePooledCell).
+  TCellPool& Pool() { return pool_; }
+
  private:
   using TChunk = detail::TSparseBlock<TCell*, 4>;      // level 4: cells of 128 columns
   using TRowBlock = detail::TSparseBlock<TChunk, 1>;   // level 3: chunks of one row
@@ -151,6 +156,10 @@ class TCellStorage {
   TCell** Slot(uint32_t col, uint32_t row);
   void LeaveContainer(TCell* cell);
 
+  TCellPool pool_;
+  // Cells in the column chunk written last: rows of a sheet tend to be
+  // alike, so the next chunk takes this much room with its first cell.
+  uint32_t chunkSizeHint_ = 0;
   std::array<std::unique_ptr<TLevel2>, 1024> level1_;
   TCell* cache_ = nullptr;
   uint32_t cursor1_ = 0, cursor2_ = 0, cursor3_ = 0, cursor4_ = 0;

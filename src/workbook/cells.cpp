@@ -39,6 +39,20 @@ const std::u16string& ErrorText(uint8_t errorIndex) {
   return kErrorTexts[errorIndex < kErrorIndexCount ? errorIndex : 0];
 }
 
+void* TCell::operator new(std::size_t size) { return ::operator new(size); }
+
+void TCell::operator delete(void* block) { ::operator delete(block); }
+
+void TCell::operator delete(TCell* cell, std::destroying_delete_t) {
+  const bool pooled = cell->pooled_;
+  cell->~TCell();
+  if (pooled) {
+    TCellPool::Release(cell);
+  } else {
+    ::operator delete(static_cast<void*>(cell));
+  }
+}
+
 // ---- Format usage -----------------------------------------------------------------
 
 TCellFormat* UseCellFormat(TCellFormats& formats, uint32_t index) {

@@ -9,7 +9,9 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "workbook/cell_pool.h"
 #include "workbook/sst.h"
 
 namespace tabulon {
@@ -95,9 +97,15 @@ class TCell : public TFormattedObject {
   }
   bool IsFormula() const { return CellType() >= ctNumberFormula; }
 
-  // Cells are allocated through these, so that a cell pool can take their place.
-  static void* operator new(std::size_t size) { return ::operator new(size); }
-  static void operator delete(void* block, std::size_t size) { ::operator delete(block, size); }
+  // Cells come from the heap through this, or from a TCellPool through
+  // MakePooledCell. Deleting a cell runs its destructor and then gives the
+  // memory back to where it came from.
+  static void* operator new(std::size_t size);
+  static void operator delete(TCell* cell, std::destroying_delete_t);
+  // Frees the memory of a heap cell whose constructor failed.
+  static void operator delete(void* block);
+  // Marks a cell made in pool memory (MakePooledCell only).
+  void SetPooled() { pooled_ = true; }
 
  protected:
   TCell(TCellFormats& formats, uint32_t formatIndex, uint16_t col, uint32_t row)
@@ -110,7 +118,23 @@ class TCell : public TFormattedObject {
   // after Col.
   uint32_t row_;
   uint16_t col_;
+  bool pooled_ = false;  // made by MakePooledCell (fills padding, costs no room)
 };
+
+// A new cell of class T in memory of `pool`.
+template <class T, class... Args>
+std::unique_ptr<T> MakePooledCell(TCellPool& pool, Args&&... args) {
+  void* piece = pool.Allocate(sizeof(T));
+  T* cell;
+  try {
+    cell = ::new (piece) T(std::forward<Args>(args)...);
+  } catch (...) {
+    TCellPool::Release(piece);
+    throw;
+  }
+  cell->SetPooled();
+  return std::unique_ptr<T>(cell);
+}
 
 class TBlankCell final : public TCell {
  public:

@@ -56,36 +56,36 @@ TCellFormats& TSheet::Formats() const { return Collection().Formats(); }
 
 void TSheet::WriteBlank(uint32_t col, uint32_t row, uint16_t formatIndex) {
   CheckCellPosition(col, row);
-  cells_->SetCell(col, row, std::make_unique<TBlankCell>(Formats(), formatIndex, col, row));
+  cells_->SetCell(col, row, MakePooledCell<TBlankCell>(cells_->Pool(), Formats(), formatIndex, col, row));
 }
 
 void TSheet::WriteBoolean(uint32_t col, uint32_t row, uint16_t formatIndex, uint8_t value) {
   CheckCellPosition(col, row);
-  cells_->SetCell(col, row, std::make_unique<TBooleanCell>(Formats(), formatIndex, col, row, value));
+  cells_->SetCell(col, row, MakePooledCell<TBooleanCell>(cells_->Pool(), Formats(), formatIndex, col, row, value));
 }
 
 void TSheet::WriteError(uint32_t col, uint32_t row, uint16_t formatIndex, uint8_t errorIndex) {
   CheckCellPosition(col, row);
   CheckCellErrorIndex(errorIndex);
-  cells_->SetCell(col, row, std::make_unique<TErrorCell>(Formats(), formatIndex, col, row, errorIndex));
+  cells_->SetCell(col, row, MakePooledCell<TErrorCell>(cells_->Pool(), Formats(), formatIndex, col, row, errorIndex));
 }
 
 void TSheet::WriteNumber(uint32_t col, uint32_t row, uint16_t formatIndex, double value) {
   CheckCellPosition(col, row);
-  cells_->SetCell(col, row, std::make_unique<TFloatCell>(Formats(), formatIndex, col, row, value));
+  cells_->SetCell(col, row, MakePooledCell<TFloatCell>(cells_->Pool(), Formats(), formatIndex, col, row, value));
 }
 
 void TSheet::WriteSSTString(uint32_t col, uint32_t row, uint16_t formatIndex, int64_t index) {
   TSSTEntry* entry = Collection().SST().GetEntry(index);
   CheckCellPosition(col, row);
-  cells_->SetCell(col, row, std::make_unique<TStringCell>(Formats(), formatIndex, col, row, entry));
+  cells_->SetCell(col, row, MakePooledCell<TStringCell>(cells_->Pool(), Formats(), formatIndex, col, row, entry));
   TSST2::AddRef(entry);
 }
 
 void TSheet::WriteString(uint32_t col, uint32_t row, uint16_t formatIndex, std::u16string_view text) {
   CheckCellPosition(col, row);
   TSSTEntry* entry = Collection().SST().FindOrAddString(text);
-  cells_->SetCell(col, row, std::make_unique<TStringCell>(Formats(), formatIndex, col, row, entry));
+  cells_->SetCell(col, row, MakePooledCell<TStringCell>(cells_->Pool(), Formats(), formatIndex, col, row, entry));
 }
 
 void TSheet::StoreFormula(uint32_t col, uint32_t row, std::unique_ptr<TFormulaCell> cell) {
@@ -95,7 +95,7 @@ void TSheet::StoreFormula(uint32_t col, uint32_t row, std::unique_ptr<TFormulaCe
 void TSheet::WriteNumberFormula(uint32_t col, uint32_t row, uint16_t formatIndex, const uint8_t* tokens,
                                 uint32_t size, uint32_t expressionLength, double result) {
   CheckCellPosition(col, row);
-  auto cell = std::make_unique<TNumberFormulaCell>(Formats(), formatIndex, col, row, result);
+  auto cell = MakePooledCell<TNumberFormulaCell>(cells_->Pool(), Formats(), formatIndex, col, row, result);
   cell->SetTokens(tokens, size, expressionLength);
   StoreFormula(col, row, std::move(cell));
 }
@@ -103,7 +103,7 @@ void TSheet::WriteNumberFormula(uint32_t col, uint32_t row, uint16_t formatIndex
 void TSheet::WriteStringFormula(uint32_t col, uint32_t row, uint16_t formatIndex, const uint8_t* tokens,
                                 uint32_t size, uint32_t expressionLength, std::u16string_view result) {
   CheckCellPosition(col, row);
-  auto cell = std::make_unique<TStringFormulaCell>(Formats(), formatIndex, col, row, result);
+  auto cell = MakePooledCell<TStringFormulaCell>(cells_->Pool(), Formats(), formatIndex, col, row, result);
   cell->SetTokens(tokens, size, expressionLength);
   StoreFormula(col, row, std::move(cell));
 }
@@ -111,7 +111,7 @@ void TSheet::WriteStringFormula(uint32_t col, uint32_t row, uint16_t formatIndex
 void TSheet::WriteBooleanFormula(uint32_t col, uint32_t row, uint16_t formatIndex, const uint8_t* tokens,
                                  uint32_t size, uint32_t expressionLength, uint8_t result) {
   CheckCellPosition(col, row);
-  auto cell = std::make_unique<TBooleanFormulaCell>(Formats(), formatIndex, col, row, result);
+  auto cell = MakePooledCell<TBooleanFormulaCell>(cells_->Pool(), Formats(), formatIndex, col, row, result);
   cell->SetTokens(tokens, size, expressionLength);
   StoreFormula(col, row, std::move(cell));
 }
@@ -120,7 +120,7 @@ void TSheet::WriteErrorFormula(uint32_t col, uint32_t row, uint16_t formatIndex,
                                uint32_t size, uint32_t expressionLength, uint8_t errorCode) {
   CheckCellPosition(col, row);
   auto cell =
-      std::make_unique<TErrorFormulaCell>(Formats(), formatIndex, col, row, ErrorCodeToIndex(errorCode));
+      MakePooledCell<TErrorFormulaCell>(cells_->Pool(), Formats(), formatIndex, col, row, ErrorCodeToIndex(errorCode));
   cell->SetTokens(tokens, size, expressionLength);
   StoreFormula(col, row, std::move(cell));
 }
@@ -129,7 +129,7 @@ void TSheet::WriteNumberArrayFormula(uint32_t col, uint32_t row, uint16_t format
                                      uint32_t size, uint32_t expressionLength, double result,
                                      const uint8_t* arrayData, uint32_t arrayDataSize, uint8_t arrayMember) {
   CheckCellPosition(col, row);
-  auto cell = std::make_unique<TNumberArrayFormulaCell>(Formats(), formatIndex, col, row, result, arrayMember);
+  auto cell = MakePooledCell<TNumberArrayFormulaCell>(cells_->Pool(), Formats(), formatIndex, col, row, result, arrayMember);
   cell->SetTokens(tokens, size, expressionLength);
   cell->SetArrayData(arrayData, arrayDataSize);
   StoreFormula(col, row, std::move(cell));
@@ -139,7 +139,7 @@ void TSheet::WriteStringArrayFormula(uint32_t col, uint32_t row, uint16_t format
                                      uint32_t size, uint32_t expressionLength, std::u16string_view result,
                                      const uint8_t* arrayData, uint32_t arrayDataSize, uint8_t arrayMember) {
   CheckCellPosition(col, row);
-  auto cell = std::make_unique<TStringArrayFormulaCell>(Formats(), formatIndex, col, row, result, arrayMember);
+  auto cell = MakePooledCell<TStringArrayFormulaCell>(cells_->Pool(), Formats(), formatIndex, col, row, result, arrayMember);
   cell->SetTokens(tokens, size, expressionLength);
   cell->SetArrayData(arrayData, arrayDataSize);
   StoreFormula(col, row, std::move(cell));
@@ -149,7 +149,7 @@ void TSheet::WriteNumberFormulaText(uint32_t col, uint32_t row, uint16_t formatI
                                     std::u16string_view formula, double result, uint8_t options,
                                     uint16_t sharedIndex) {
   CheckCellPosition(col, row);
-  auto cell = std::make_unique<TNumberFormulaCell>(Formats(), formatIndex, col, row, result);
+  auto cell = MakePooledCell<TNumberFormulaCell>(cells_->Pool(), Formats(), formatIndex, col, row, result);
   cell->SetText(formula, options, sharedIndex);
   StoreFormula(col, row, std::move(cell));
 }
@@ -158,7 +158,7 @@ void TSheet::WriteStringFormulaText(uint32_t col, uint32_t row, uint16_t formatI
                                     std::u16string_view formula, std::u16string_view result, uint8_t options,
                                     uint16_t sharedIndex) {
   CheckCellPosition(col, row);
-  auto cell = std::make_unique<TStringFormulaCell>(Formats(), formatIndex, col, row, result);
+  auto cell = MakePooledCell<TStringFormulaCell>(cells_->Pool(), Formats(), formatIndex, col, row, result);
   cell->SetText(formula, options, sharedIndex);
   StoreFormula(col, row, std::move(cell));
 }
@@ -167,7 +167,7 @@ void TSheet::WriteBooleanFormulaText(uint32_t col, uint32_t row, uint16_t format
                                      std::u16string_view formula, uint8_t result, uint8_t options,
                                      uint16_t sharedIndex) {
   CheckCellPosition(col, row);
-  auto cell = std::make_unique<TBooleanFormulaCell>(Formats(), formatIndex, col, row, result);
+  auto cell = MakePooledCell<TBooleanFormulaCell>(cells_->Pool(), Formats(), formatIndex, col, row, result);
   cell->SetText(formula, options, sharedIndex);
   StoreFormula(col, row, std::move(cell));
 }
@@ -176,7 +176,7 @@ void TSheet::WriteErrorFormulaText(uint32_t col, uint32_t row, uint16_t formatIn
                                    std::u16string_view formula, uint8_t errorIndex, uint8_t options,
                                    uint16_t sharedIndex) {
   CheckCellPosition(col, row);
-  auto cell = std::make_unique<TErrorFormulaCell>(Formats(), formatIndex, col, row, errorIndex);
+  auto cell = MakePooledCell<TErrorFormulaCell>(cells_->Pool(), Formats(), formatIndex, col, row, errorIndex);
   cell->SetText(formula, options, sharedIndex);
   StoreFormula(col, row, std::move(cell));
 }

@@ -181,6 +181,36 @@ TEST_F(CellStorageTest, TakeCellHandsTheCellOverAndRemoveCellFreesIt) {
   EXPECT_EQ(storage.GetCell(7, 8), nullptr);
 }
 
+TEST_F(CellStorageTest, PooledCellsMixWithHeapCellsAndOutliveTheirContainer) {
+  // Enough cells to fill several slabs, so that earlier slabs are retired.
+  constexpr uint32_t kRows = 3000;
+  std::unique_ptr<TCell> taken;
+  {
+    TCellStorage storage;
+    for (uint32_t row = 0; row < kRows; ++row)
+      for (uint32_t col = 0; col < 20; ++col)
+        storage.SetCell(col, row, MakePooledCell<TFloatCell>(storage.Pool(), formats_, 15, static_cast<uint16_t>(col),
+                                                             row, col + row * 100.0));
+    // A heap cell replaces a pooled one and a pooled one a heap one.
+    storage.SetCell(3, 3, Number(3, 3, -1));
+    storage.SetCell(3, 3, MakePooledCell<TFloatCell>(storage.Pool(), formats_, 15, uint16_t{3}, 3u, -2.0));
+    // A refused cell gives its memory back.
+    EXPECT_THROW(MakePooledCell<TErrorCell>(storage.Pool(), formats_, 15, uint16_t{0}, 0u, uint8_t{0}), Exception);
+    taken = storage.TakeCell(5, 10);
+    storage.RemoveCell(6, 10);
+    EXPECT_EQ(static_cast<TFloatCell*>(storage.GetCell(3, 3))->Value(), -2.0);
+    EXPECT_EQ(static_cast<TFloatCell*>(storage.GetCell(19, kRows - 1))->Value(), 19 + (kRows - 1) * 100.0);
+    storage.ClearCells();
+    // Usable again after a clear, with the memory of the old cells reused.
+    storage.SetCell(1, 1, MakePooledCell<TFloatCell>(storage.Pool(), formats_, 15, uint16_t{1}, 1u, 7.0));
+    EXPECT_EQ(static_cast<TFloatCell*>(storage.GetCell(1, 1))->Value(), 7.0);
+  }
+  // The taken cell lives on after its container is gone.
+  ASSERT_NE(taken, nullptr);
+  EXPECT_EQ(static_cast<TFloatCell*>(taken.get())->Value(), 5 + 10 * 100.0);
+  taken.reset();
+}
+
 TEST_F(CellStorageTest, SharedFormulaCellsLeavingTheContainer) {
   // A bare container refuses to let a shared-formula cell go.
   {

@@ -1,0 +1,54 @@
+// Memory for cells in bulk. A pool hands out cell-sized pieces of 64 KiB
+// slabs by moving a pointer; each slab counts the cells living in it and is
+// given back when its last cell is freed and the pool has moved on to a
+// newer slab. A whole sheet is thus stored with one allocation per slab and
+// freed with one deallocation per slab, and a cell taken out of its
+// container stays valid however long it lives.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tabulon {
+
+class TCellPool {
+ public:
+  static constexpr std::size_t kSlabSize = 64 * 1024;
+
+  TCellPool() = default;
+  TCellPool(const TCellPool&) = delete;
+  TCellPool& operator=(const TCellPool&) = delete;
+  // Slabs that still hold cells stay until their last cell is freed.
+  ~TCellPool();
+
+  // Room for one object of `size` bytes (8-byte aligned), counted as live.
+  void* Allocate(std::size_t size) {
+    size = (size + 7) & ~std::size_t{7};
+    if (next_ + size > limit_) NewSlab(size);
+    void* piece = next_;
+    next_ += size;
+    ++current_->live;
+    return piece;
+  }
+  // Gives back a piece handed out by any pool; frees its slab when the slab
+  // is no longer its pool's current one and holds nothing else.
+  static void Release(void* piece);
+
+ private:
+  struct TSlab {
+    TCellPool* pool;  // the pool still allocating from this slab, or null
+    std::size_t live;
+  };
+  static constexpr std::size_t kHeaderSize = (sizeof(TSlab) + 15) & ~std::size_t{15};
+
+  void NewSlab(std::size_t size);
+  // Leaves the current slab; frees it when no cell lives in it.
+  void Retire();
+  static void FreeSlab(TSlab* slab);
+
+  TSlab* current_ = nullptr;
+  uint8_t* next_ = nullptr;
+  uint8_t* limit_ = nullptr;
+};
+
+}  // namespace tabulon
