@@ -1,7 +1,8 @@
 /* A minimal host in plain C: loads the library named on the command line,
  * checks that nothing is answered before iniSocketXtra, then asks once and
  * expects the answer for a library without configuration, which it frees
- * with free(). Exit status 0 on success. */
+ * with free(). With --exit-open it leaves the library loaded when the process
+ * ends, as a host that never unloads it does. Exit status 0 on success. */
 #include <dlfcn.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -17,7 +18,8 @@ static int Fail(const char* what) {
 }
 
 int main(int argc, char** argv) {
-  if (argc != 2) return Fail("usage: c_host LIBRARY");
+  if (argc < 2 || argc > 3) return Fail("usage: c_host LIBRARY [--exit-open]");
+  const int exitOpen = argc == 3 && strcmp(argv[2], "--exit-open") == 0;
   void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
   if (library == NULL) return Fail(dlerror());
   IniFn ini = (IniFn)dlsym(library, "iniSocketXtra");
@@ -36,6 +38,6 @@ int main(int argc, char** argv) {
   const int ok = strcmp(answer, "<result state=\"error\"><error>The xls file was not found</error></result>") == 0;
   if (!ok) fprintf(stderr, "c_host: unexpected answer %s\n", answer);
   free(answer);
-  dlclose(library);
+  if (!exitOpen) dlclose(library);
   return ok ? 0 : 1;
 }
