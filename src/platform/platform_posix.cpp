@@ -31,9 +31,14 @@ char* AllocHostBlock(std::size_t size) noexcept {
 void FreeHostBlock(char* block) noexcept { std::free(block); }
 
 void SleepMs(uint32_t milliseconds) {
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+  // Fuzz builds do not wait: a pause per requested cell would read as a hang.
+  (void)milliseconds;
+#else
   timespec request{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
   while (nanosleep(&request, &request) != 0 && errno == EINTR) {
   }
+#endif
 }
 
 uint32_t TickCount() {
