@@ -1,6 +1,8 @@
 // The compound-file reader and the record stream over it: open from memory,
 // list the elements, open and read every stream; then open the workbook
 // stream as the legacy reader does and walk its records.
+#include "targets.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -59,7 +61,7 @@ void WalkRecords(const std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+void tabulon::fuzz::Compound(const uint8_t* data, std::size_t size) {
   const std::vector<uint8_t> bytes(data, data + size);
   try {
     ReadEveryStream(bytes);
@@ -69,5 +71,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     WalkRecords(bytes);
   } catch (const Exception&) {
   }
-  return 0;
 }

@@ -3,6 +3,8 @@
 // sheets. The first byte chooses the function: even for getCellValueRef, odd
 // for getMultiCellValueRef; the rest is the request text, cut at its first
 // zero byte as the host's zero-terminated text would be.
+#include "targets.h"
+
 #include <unistd.h>
 
 #include <cstddef>
@@ -55,26 +57,17 @@ struct TFixture {
   std::string path;
 };
 
-TFixture* fixture = nullptr;
-
 }  // namespace
 }  // namespace tabulon
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  static tabulon::TFixture fixture;
-  tabulon::fixture = &fixture;
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-  using namespace tabulon;
-  if (size == 0) return 0;
+void tabulon::fuzz::Request(const uint8_t* data, std::size_t size) {
+  static TFixture fixture;
+  if (size == 0) return;
   const TRequestKind kind = (data[0] & 1) != 0 ? rkBlock : rkCells;
   const std::string request(reinterpret_cast<const char*>(data + 1), size - 1);
   // A small answer limit keeps a huge block quick; the limit's own failure is
   // part of what is fuzzed.
   const std::string answer =
-      ServeRequest(kind, fixture->xls, fixture->config, "nick", "", "", request.c_str(), std::size_t{1} << 16);
+      ServeRequest(kind, fixture.xls, fixture.config, "nick", "", "", request.c_str(), std::size_t{1} << 16);
   if (answer.rfind("<result state=\"", 0) != 0) std::abort();
-  return 0;
 }

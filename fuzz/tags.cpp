@@ -1,6 +1,8 @@
 // The tag reader: parse the input as two parts in a row with a handler that
 // reads every node through the typed accessors when it ends and lets the
 // reader discard cells, rows and shared strings, as the package reader does.
+#include "targets.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -71,7 +73,7 @@ class TProbe final : public TXLSReadExcelXMLStream {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+void tabulon::fuzz::Tags(const uint8_t* data, std::size_t size) {
   TMemoryStream part;
   part.WriteBuffer(data, size);
   TProbe reader;
@@ -84,5 +86,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
   }
   (void)TagToXML(*reader.Root());
-  return 0;
 }

@@ -1,5 +1,7 @@
 // The ZIP reader: open an archive held in memory, list it, extract every
 // member by index and by name, read the comment.
+#include "targets.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -9,7 +11,7 @@
 
 using namespace tabulon;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+void tabulon::fuzz::Zip(const uint8_t* data, std::size_t size) {
   TMemoryStream source;
   source.WriteBuffer(data, size);
   source.SetPosition(0);
@@ -42,5 +44,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     archive.ExtractFile(u"/xl\\workbook.xml", dest);
   } catch (const Exception&) {
   }
-  return 0;
 }

@@ -1,6 +1,7 @@
-// Walks a loaded document through the accessors the plug-in uses on
-// configuration and request texts.
-#pragma once
+// The XML document module, text and binary form: load, then walk the
+// document through the accessors the plug-in uses on configuration and
+// request texts.
+#include "targets.h"
 
 #include <string>
 
@@ -9,7 +10,9 @@
 
 namespace tabulon::fuzz {
 
-inline void WalkNode(const TXmlNode& node, int depth) {
+namespace {
+
+void WalkNode(const TXmlNode& node, int depth) {
   (void)node.NodeName();
   (void)node.Text();
   for (int32_t i = 0; i < node.AttributeCount(); ++i) {
@@ -32,7 +35,7 @@ inline void WalkNode(const TXmlNode& node, int depth) {
   for (const auto& child : node.Children()) WalkNode(*child, depth + 1);
 }
 
-inline void LoadAndWalk(std::string_view text) {
+void LoadAndWalk(std::string_view text) {
   std::unique_ptr<TXmlDocument> document = CreateDocument();
   try {
     document->LoadFromText(text);
@@ -46,6 +49,18 @@ inline void LoadAndWalk(std::string_view text) {
     (void)document->Children().Item(document->ChildCount());
   } catch (const Exception&) {
   }
+}
+
+}  // namespace
+
+void XmldocText(const uint8_t* data, std::size_t size) {
+  LoadAndWalk(std::string_view(reinterpret_cast<const char*>(data), size));
+}
+
+void XmldocBinary(const uint8_t* data, std::size_t size) {
+  std::string text = "< binary-xml >";
+  text.append(reinterpret_cast<const char*>(data), size);
+  LoadAndWalk(text);
 }
 
 }  // namespace tabulon::fuzz
