@@ -10,7 +10,7 @@
 #include <string>
 
 #include "biff/compound_file.h"
-#include "biff/extra_objects.h"
+#include "workbook/extra_objects.h"
 #include "platform/stream.h"
 #include "workbook/version.h"
 #include "workbook/record_source.h"

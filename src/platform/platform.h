@@ -18,6 +18,12 @@
 #include <string_view>
 #include <vector>
 
+// windows.h maps DeleteFile to DeleteFileA/W; a file that includes it before
+// this header calls the platform's DeleteFile all the same.
+#ifdef DeleteFile
+#undef DeleteFile
+#endif
+
 namespace tabulon::platform {
 
 // ---- Answer blocks -------------------------------------------------------
@@ -84,5 +90,24 @@ char16_t DecimalSymbol();
 // grouping, a decimal fraction rounded half to even, an exponent.
 enum class IntConversion { kOk, kTypeMismatch, kOverflow };
 IntConversion LocaleTextToInt32(std::string_view text, int32_t& value);
+
+// ---- Floating-point unit ---------------------------------------------------------
+// Puts the floating-point unit into the state this library computes in and
+// gives the caller's state back when it goes out of scope: rounding to
+// nearest, every exception masked, and (on x86) the x87 unit at 64-bit
+// precision, since long double arithmetic still runs there. Results then never
+// depend on the precision or the exception masks that a host leaves in its
+// thread. Each export opens one around its work.
+class TFloatModeGuard {
+ public:
+  TFloatModeGuard() noexcept;
+  ~TFloatModeGuard();
+  TFloatModeGuard(const TFloatModeGuard&) = delete;
+  TFloatModeGuard& operator=(const TFloatModeGuard&) = delete;
+
+ private:
+  unsigned char x87_environment_[28] = {};
+  uint32_t sse_control_ = 0;
+};
 
 }  // namespace tabulon::platform
