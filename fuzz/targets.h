@@ -23,5 +23,10 @@ void Compound(const uint8_t* data, std::size_t size);
 void Zip(const uint8_t* data, std::size_t size);
 // The tag reader with a handler that uses every accessor.
 void Tags(const uint8_t* data, std::size_t size);
+// A whole read of a legacy workbook file (compound document or bare BIFF),
+// then every cell's value text.
+void LegacyWorkbook(const uint8_t* data, std::size_t size);
+// A whole read of an Open XML package, then every cell's value text.
+void OpenXmlWorkbook(const uint8_t* data, std::size_t size);
 
 }  // namespace tabulon::fuzz
