@@ -8,7 +8,8 @@
 #   fuzz/run.sh [SECONDS] [TARGET...]     TARGET: xmldoc_text, zip, ... (default: all)
 #
 # A line per target with executions per second and corpus size is appended
-# to build/fuzz/stats.txt.
+# to build/fuzz/stats.txt. TABULON_FUZZ_CORPUS names another directory for
+# the growing corpora (CI starts from the seeds alone).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -20,7 +21,8 @@ cmake --build --preset fuzz -j2 --target fuzzers >/dev/null
 
 all=$(cd build/fuzz/fuzz && ls fuzz_* | grep -v '\.' | sed 's/^fuzz_//')
 targets=${*:-$all}
-mkdir -p build/fuzz/artifacts build/fuzz/corpus
+corpora=${TABULON_FUZZ_CORPUS:-build/fuzz/corpus}
+mkdir -p build/fuzz/artifacts "$corpora"
 
 # dictionary and fixture patterns of a target
 dict_of() {
@@ -69,7 +71,7 @@ for t in $targets; do
   bin=build/fuzz/fuzz/fuzz_$t
   [ -x "$bin" ] || { echo "run.sh: no target $t" >&2; exit 2; }
   seeds=$(seed_dir $t)
-  corpus=build/fuzz/corpus/$t
+  corpus=$corpora/$t
   mkdir -p "$corpus"
   log=build/fuzz/$t.log
   dict=$(dict_of $t)
