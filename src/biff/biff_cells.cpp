@@ -260,12 +260,20 @@ bool TXLSBiffReader::ApplySharedFormula(uint32_t col, uint32_t row, uint32_t& cc
                  platform::WideToHost(CellRefText(static_cast<int32_t>(col), static_cast<int32_t>(row))).c_str()));
   }
   const std::size_t tokens = found->Tokens.size();
+  ChargeCopiedFormula(tokens);
   formula_.assign(22 + tokens, 0);
   std::memcpy(formula_.data(), buffer_.data(), std::min<std::size_t>(22, length_));
   if (tokens) std::memcpy(formula_.data() + 22, found->Tokens.data(), tokens);
   ConvertSharedFormula(formula_.data() + 22, tokens, version_ >= xvExcel97, col, row);
   cce = size = static_cast<uint32_t>(tokens);
   return true;
+}
+
+void TXLSBiffReader::ChargeCopiedFormula(std::size_t bytes) {
+  copiedFormulaBytes_ += bytes;
+  if (copiedFormulaBytes_ > copiedFormulaLimit_)
+    Throw(Format("Shared and array formulas copy more than %llu bytes",
+                 static_cast<unsigned long long>(copiedFormulaLimit_)));
 }
 
 // Array formulas: the anchor cell is followed by its ARRAY record; further
@@ -290,6 +298,7 @@ bool TXLSBiffReader::WriteArrayFormula(uint32_t col, uint32_t row, uint16_t xf, 
   }
   TSheet& sheet = Sheet();
   const uint32_t arraySize = static_cast<uint32_t>(arrayRecord_.size());
+  if (member != 0) ChargeCopiedFormula(arraySize);
   if (ReadFormulaString(false)) {
     sheet.WriteStringArrayFormula(col, row, xf, tokens, size, ExpressionLength(cce, size), text_,
                                   arrayRecord_.data(), arraySize, member);

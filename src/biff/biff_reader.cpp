@@ -70,6 +70,7 @@ void TXLSBiffReader::Read(TStream* source) {
   chartDepth_ = 0;
   subVersion_ = 0;
   arrayRecord_.clear();
+  copiedFormulaBytes_ = 0;
 
   // The stream is closed and the buffers freed however the read ends.
   struct Cleanup {
@@ -86,6 +87,8 @@ void TXLSBiffReader::Read(TStream* source) {
   stream_->SetSourceStream(source);
   version_ = stream_->OpenFile(workbook_.Filename);
   workbook_.SetVersion(version_);
+  copiedFormulaLimit_ = std::max<uint64_t>(kMinCopiedFormulaLimit,
+                                           kCopiedFormulaFactor * static_cast<uint64_t>(stream_->StreamSize()));
 
   buffer_.resize(static_cast<std::size_t>(workbook_.BufferSize()));
   storage_ = &workbook_.GlobalsRecords();

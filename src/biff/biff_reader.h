@@ -21,6 +21,14 @@ class TSheet;
 class TXLSStream;
 class TXLSWorkbook;
 
+// Cells of shared and array formulas copy token bytes and array data from a
+// SHRFMLA or ARRAY record that the file holds once; together the copies of
+// one read may come to this many times the workbook stream's size (and at
+// least the minimum), else "Shared and array formulas copy more than %llu
+// bytes" ends the read.
+inline constexpr uint64_t kCopiedFormulaFactor = 16;
+inline constexpr uint64_t kMinCopiedFormulaLimit = uint64_t{16} << 20;
+
 class TXLSBiffReader {
  public:
   // One entry of the sheet list (one per BOUNDSHEET record).
@@ -159,6 +167,12 @@ class TXLSBiffReader {
   std::vector<TSharedFormula> sharedFormulas_;
   std::vector<uint8_t> arrayRecord_;
   bool hasArray_ = false;
+  // Bytes that cells of shared and array formulas copied from a SHRFMLA or
+  // ARRAY record read once; bounded by a multiple of the stream's size so
+  // that a short record cannot make the model large (ChargeCopiedFormula).
+  uint64_t copiedFormulaBytes_ = 0;
+  uint64_t copiedFormulaLimit_ = 0;
+  void ChargeCopiedFormula(std::size_t bytes);
 
   // Buffers reused between records.
   std::vector<uint8_t> ahead_;    // records read ahead of the loop

@@ -931,6 +931,11 @@ TExXMLTag* TXLSReadExcelXMLStream::NewNode() {
     free_.pop_back();
     return node;
   }
+  // Elements nobody consumes (unknown ones, say) stay in the tree until
+  // their parent goes; a part made of nothing else must not take memory
+  // without bound.
+  if (nodes_.size() >= nodeLimit_)
+    Throw(Format("Too many XML elements held at once in %s", platform::WideToHost(partName_).c_str()));
   nodes_.push_back(std::unique_ptr<TExXMLTag>(new TExXMLTag(*this)));
   return nodes_.back().get();
 }

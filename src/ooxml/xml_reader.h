@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -30,6 +31,9 @@ inline constexpr int kAttrCount = 199;
 inline constexpr int kTagUnknown = 999;
 // Deepest nesting of elements a part may have.
 inline constexpr int kMaxXMLLevel = 1024;
+// Most elements a reader holds at once: finished elements that no handler
+// has let go of count until they are discarded.
+inline constexpr std::size_t kMaxXMLNodes = std::size_t{1} << 20;
 
 // Tag numbers (position in the tag table).
 enum TXMLTagId : int {
@@ -320,6 +324,9 @@ class TXLSReadExcelXMLStream : public TXLSReadXMLStream {
 
   TExXMLTag* CurrentNode() const { return current_; }
   TExXMLTag* Root() const { return root_; }
+  // Most elements held at once (the root included); kMaxXMLNodes by default.
+  std::size_t NodeLimit() const { return nodeLimit_; }
+  void SetNodeLimit(std::size_t limit) { nodeLimit_ = limit; }
   const std::u16string& PartName() const { return partName_; }
 
  protected:
@@ -348,6 +355,7 @@ class TXLSReadExcelXMLStream : public TXLSReadXMLStream {
   int ResolveTag(std::string_view name) const;
 
   std::vector<std::unique_ptr<TExXMLTag>> nodes_;  // every node ever made
+  std::size_t nodeLimit_ = kMaxXMLNodes;
   std::vector<TExXMLTag*> free_;
   std::vector<TExXMLTag*> discardStack_;
   TExXMLTag* root_;

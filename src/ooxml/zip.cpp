@@ -429,7 +429,16 @@ int TXLSZipArchive::FindFile(const std::u16string& name) const {
 void TXLSZipArchive::ExtractFile(const std::u16string& name, TMemoryStream& dest) const {
   const int index = FindFile(name);
   if (index < 0) Throw(Format("Can not find file %s in ZIP", platform::WideToHost(name).c_str()));
-  reader_.Entries().Item(index).ExtractToStream(dest);
+  const TZipEntry& entry = reader_.Entries().Item(index);
+  // Checked by the declared size before anything is inflated, so a member
+  // that would pass the limit is refused whole; a member refused by its own
+  // checks counts nothing.
+  const uint64_t size = entry.CentralDirectory().UncompressedSize;
+  if (size <= kMaxUncompressedSize && size > expansionLimit_ - std::min(expanded_, expansionLimit_))
+    Throw(Format("ZIP archive expands beyond %llu bytes at %s", static_cast<unsigned long long>(expansionLimit_),
+                 platform::WideToHost(name).c_str()));
+  entry.ExtractToStream(dest);
+  expanded_ += size;
   dest.SetPosition(0);
 }
 

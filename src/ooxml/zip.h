@@ -166,19 +166,35 @@ class TZipReader {
   bool isZipFile_ = false;
 };
 
+// All members extracted from one opened archive together expand to at most
+// this many bytes: the same member asked for again and again (by many sheets,
+// say) counts each time.
+inline constexpr uint64_t kMaxArchiveExpansion = uint64_t{1} << 30;
+
 // What the package reader uses: open, ask, extract.
 class TXLSZipArchive {
  public:
-  void OpenStream(TStream& stream) { reader_.OpenStream(stream); }
+  // Opens the archive and starts its expansion count afresh.
+  void OpenStream(TStream& stream) {
+    reader_.OpenStream(stream);
+    expanded_ = 0;
+  }
   // Index of the member or -1; the name is converted to the ANSI code page.
   int FindFile(const std::u16string& name) const;
   // Appends the member to dest at its position, then moves dest to 0.
-  // Raises "Can not find file %s in ZIP" for an absent member.
+  // Raises "Can not find file %s in ZIP" for an absent member, and
+  // "ZIP archive expands beyond %llu bytes at %s" when the member would take
+  // the archive's extracted bytes past the expansion limit.
   void ExtractFile(const std::u16string& name, TMemoryStream& dest) const;
   const TZipReader& Reader() const { return reader_; }
 
+  uint64_t ExpansionLimit() const { return expansionLimit_; }
+  void SetExpansionLimit(uint64_t limit) { expansionLimit_ = limit; }
+
  private:
   TZipReader reader_;
+  uint64_t expansionLimit_ = kMaxArchiveExpansion;
+  mutable uint64_t expanded_ = 0;  // declared sizes of the members extracted so far
 };
 
 // Folds "\" to "/" and drops a drive ("c:/") or a server and share ("//s/s/").

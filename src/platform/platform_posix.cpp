@@ -31,9 +31,14 @@ char* AllocHostBlock(std::size_t size) noexcept {
 void FreeHostBlock(char* block) noexcept { std::free(block); }
 
 void SleepMs(uint32_t milliseconds) {
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+  // Fuzz builds do not wait: a pause per requested cell would read as a hang.
+  (void)milliseconds;
+#else
   timespec request{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
   while (nanosleep(&request, &request) != 0 && errno == EINTR) {
   }
+#endif
 }
 
 uint32_t TickCount() {
@@ -339,7 +344,9 @@ IntConversion LocaleTextToInt32(std::string_view text, int32_t& value) {
         if (exponent < 10000) exponent = exponent * 10 + (text[j] - '0');
         ++j;
       }
-      number *= std::pow(10.0L, exponent_negative ? -exponent : exponent);
+      // Zero stays zero: times the infinite power of a huge exponent it
+      // would be no number at all.
+      if (number != 0) number *= std::pow(10.0L, exponent_negative ? -exponent : exponent);
       i = j;
     }
   }
@@ -351,7 +358,7 @@ IntConversion LocaleTextToInt32(std::string_view text, int32_t& value) {
   long double rounded = whole;
   if (fraction > 0.5L || (fraction == 0.5L && std::fmod(whole, 2.0L) != 0)) rounded = whole + 1;
   if (negative) rounded = -rounded;
-  if (rounded < static_cast<long double>(INT32_MIN) || rounded > static_cast<long double>(INT32_MAX))
+  if (!(rounded >= static_cast<long double>(INT32_MIN) && rounded <= static_cast<long double>(INT32_MAX)))
     return IntConversion::kOverflow;
   value = static_cast<int32_t>(rounded);
   return IntConversion::kOk;

@@ -489,6 +489,30 @@ TEST(BiffReader, ArrayFormulaAnchorAndMembers) {
   EXPECT_EQ(r->text(0, "A3"), "9");
 }
 
+TEST(BiffReader, BoundsWhatSharedAndArrayFormulasCopy) {
+  // Every cell of an array copies the ARRAY record, every cell of a shared
+  // formula the SHRFMLA tokens: from short FORMULA records, a few kilobytes
+  // each. Past the limit the read ends; the cells before it stay.
+  const std::vector<uint8_t> exp = {0x01, 0x00, 0x00, 0x00, 0x00};
+  const std::vector<uint8_t> longTokens(8000, 0x16);  // ptgMissArg, one byte each
+  const std::size_t cellsWithin = kMinCopiedFormulaLimit / longTokens.size();
+  Stream array, shared;
+  array.rec(0x0006, Formula8(0, 0, NumberResult(1), 0, exp))
+      .rec(0x0221, Body().u16(0).u16(0xFFFF).u8(0).u8(0).u16(0).u32(0).u16(2).bytes(longTokens));
+  shared.rec(0x0006, Formula8(0, 0, NumberResult(1), 0x0008, exp))
+      .rec(0x04BC, Body().u16(0).u16(0xFFFF).u8(0).u8(0).u16(0).u16(8000).bytes(longTokens));
+  for (uint16_t row = 1; row < cellsWithin + 8; ++row) {
+    array.rec(0x0006, Formula8(0, row, NumberResult(row), 0, exp));
+    shared.rec(0x0006, Formula8(0, row, NumberResult(row), 0x0008, exp));
+  }
+  for (const Stream* sheet : {&array, &shared}) {
+    auto r = test::ReadCompound(Book8().sheet("S", *sheet).build());
+    EXPECT_EQ(r->error.substr(r->error.find('\r') + 1),
+              "Shared and array formulas copy more than " + std::to_string(kMinCopiedFormulaLimit) + " bytes");
+    EXPECT_NE(r->sheet(0).GetCellType(0, 1000), 0);
+  }
+}
+
 // ---- Workbook globals -----------------------------------------------------------------------------
 
 TEST(BiffReader, FontsFormatsAndFormatsIndexes) {

@@ -254,6 +254,28 @@ TEST(XmlReader, NodesLeftInTheTreeOutliveTheirPart) {
   EXPECT_EQ(sheets->Child(1)->GetString(xaName), u"Two");
 }
 
+TEST(XmlReader, BoundsTheElementsHeldAtOnce) {
+  EXPECT_EQ(TTestReader().NodeLimit(), kMaxXMLNodes);
+  // The root counts as one; kept elements fill the rest.
+  const std::string part = "<a><b/><b/><b/></a>";
+  TTestReader full;
+  full.SetNodeLimit(5);
+  full.Read(part);
+  EXPECT_EQ(full.Root()->Child(0)->ChildCount(), 3);
+  TTestReader over;
+  over.SetNodeLimit(5);
+  EXPECT_EQ(Message([&] { over.Read(part + "<c/>", u"xl/worksheets/sheet1.xml"); }),
+            "Too many XML elements held at once in xl/worksheets/sheet1.xml");
+  // Consumed elements are reused: far more of them pass.
+  TTestReader consuming;
+  consuming.SetNodeLimit(5);
+  consuming.onEnd = [](TExXMLTag& node) { return node.RawName() == "b"; };
+  std::string many = "<a>";
+  for (int i = 0; i < 100; ++i) many += "<b><b/></b>";
+  consuming.Read(many + "</a>");
+  EXPECT_EQ(consuming.Root()->Child(0)->ChildCount(), 0);
+}
+
 TEST(XmlReader, DuplicateKnownAttribute) {
   TTestReader r;
   EXPECT_EQ(Message([&] { r.Read("<sheetData><c r=\"A1\" foo=\"1\" foo=\"2\" r=\"A2\"/></sheetData>", u"xl/worksheets/sheet1.xml"); }),

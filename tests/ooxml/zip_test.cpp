@@ -282,5 +282,23 @@ TEST(ZipArchive, ExtractAppendsAtPositionAndReopens) {
   EXPECT_EQ(Extract(zip, u"b.xml"), "beta");
 }
 
+TEST(ZipArchive, BoundsWhatOneArchiveExpandsTo) {
+  // The same member taken again and again counts every time; reopening
+  // starts the count afresh.
+  TMemoryStream file = StreamOf(BuildZip({{"s.xml", kSheet, 8}, {"t.xml", "tiny", 0}}));
+  TXLSZipArchive zip;
+  zip.SetExpansionLimit(2 * kSheet.size() + 4);
+  zip.OpenStream(file);
+  EXPECT_EQ(Extract(zip, u"s.xml"), kSheet);
+  EXPECT_EQ(Extract(zip, u"s.xml"), kSheet);
+  const std::string limit = std::to_string(2 * kSheet.size() + 4);
+  EXPECT_EQ(ExtractMessage(zip, u"s.xml"), "ZIP archive expands beyond " + limit + " bytes at s.xml");
+  EXPECT_EQ(Extract(zip, u"t.xml"), "tiny");  // what is left still fits
+  EXPECT_EQ(ExtractMessage(zip, u"T.XML"), "ZIP archive expands beyond " + limit + " bytes at T.XML");
+  zip.OpenStream(file);
+  EXPECT_EQ(Extract(zip, u"s.xml"), kSheet);
+  EXPECT_EQ(TXLSZipArchive().ExpansionLimit(), kMaxArchiveExpansion);
+}
+
 }  // namespace
 }  // namespace tabulon

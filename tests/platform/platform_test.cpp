@@ -83,6 +83,10 @@ TEST(LocaleInteger, ConvertsLikeTheVariantConversion) {
       {"3.5", IntConversion::kOk, 4},       {"1e3", IntConversion::kOk, 1000},
       {"abc", IntConversion::kTypeMismatch, 0}, {"", IntConversion::kTypeMismatch, 0},
       {"12x", IntConversion::kTypeMismatch, 0}, {"99999999999", IntConversion::kOverflow, 0},
+      // exponents far beyond any number
+      {" 0e11048576", IntConversion::kOk, 0},  {"0.0e-99999", IntConversion::kOk, 0},
+      {"1e99999", IntConversion::kOverflow, 0}, {"-1e99999", IntConversion::kOverflow, 0},
+      {"1e-99999", IntConversion::kOk, 0},
   };
   for (const Case& c : cases) {
     int32_t value = 0;
