@@ -13,6 +13,7 @@
 
 #include "plugin/plugin_host.h"
 #include "platform/error.h"
+#include "support/float_control.h"
 #include "xmldoc/xml_document.h"
 
 namespace tabulon::test {
@@ -62,6 +63,73 @@ TEST(PluginHost, NothingIsAnsweredBeforeIniSocketXtra) {
   EXPECT_FALSE(other.Request("<cells/>").has_value());
   EXPECT_TRUE(PastPreCheck(host.Request("<cells/>")));
 }
+
+// Unloading frees the instance; loading again starts over: not ready, and
+// with the configuration file as it is now.
+TEST(PluginHost, UnloadAndLoadAgainStartsOver) {
+  TPluginHost host(TPluginHost::Config("book.xls"));
+  host.WriteFile("book.xls", "stand-in");
+  host.Start();
+  EXPECT_TRUE(PastPreCheck(host.Request("<cells/>")));
+  host.WriteFile("Tabulon.qdx.config", TPluginHost::Config("book.xls", R"(domains="main" rooms="r" nickNames="n")"));
+  EXPECT_TRUE(PastPreCheck(host.Request("<cells/>")));  // read at load only
+  host.Unload();
+  host.Load();
+  EXPECT_FALSE(host.Request("<cells/>").has_value());
+  host.Init();
+  EXPECT_EQ(host.Request("<cells/>"), kNoRights);
+  EXPECT_TRUE(PastPreCheck(host.Request("<cells/>", "", "", "main")));
+}
+
+#ifdef TABULON_TEST_FLOAT_CONTROL
+// A host may leave 53-bit x87 precision and unmasked exceptions in its
+// thread; every export hands them back as they were.
+TEST(PluginHost, ExportsGiveTheHostItsFloatingPointStateBack) {
+  TPluginHost host(TPluginHost::Config("book.xls"));
+  host.WriteFile("book.xls", "stand-in");
+  host.Load();
+  THostFloatControl hostState(kX87DelphiHost, kSseDelphiHost);
+  EXPECT_NE(host.Init(), nullptr);
+  EXPECT_TRUE(PastPreCheck(host.Request("<cells><c sheet=\"1\" cell=\"A1\"/></cells>")));
+  EXPECT_TRUE(PastPreCheck(host.MultiRequest("<r><r sheet=\"1\" cellMin=\"A1\" cellMax=\"B2\"/></r>")));
+  EXPECT_EQ(X87Control(), kX87DelphiHost);
+  EXPECT_EQ(SseControl() & ~0x3Fu, kSseDelphiHost);
+}
+#endif
+
+#if defined(_WIN32) && defined(__i386__) && defined(__GNUC__)
+// Bytes of arguments a function pops on return when called with `count`
+// 32-bit zero arguments: the stack pointer after the call minus before the
+// pushes, plus the pushed bytes.
+template <int count>
+uint32_t BytesPopped(void* function) {
+  uint32_t left = 0;
+  __asm__ __volatile__(
+      "movl %%esp, %%esi\n\t"
+      ".rept %c[count]\n\t"
+      "pushl $0\n\t"
+      ".endr\n\t"
+      "call *%[function]\n\t"
+      "movl %%esi, %%ecx\n\t"
+      "subl %%esp, %%ecx\n\t"
+      "movl %%esi, %%esp"
+      : "=c"(left)
+      : [function] "D"(function), [count] "i"(count)
+      : "eax", "edx", "esi", "memory", "cc");
+  return 4 * count - left;
+}
+
+// The host calls with the standard convention: each export pops its own
+// arguments (ret 4, ret 24). Called before iniSocketXtra, the request
+// functions answer null and read none of their (null) arguments.
+TEST(PluginHost, ExportsPopTheirOwnArguments) {
+  TPluginHost host;
+  host.Load();
+  EXPECT_EQ(BytesPopped<6>(host.Symbol("getCellValueRef")), 24u);
+  EXPECT_EQ(BytesPopped<6>(host.Symbol("getMultiCellValueRef")), 24u);
+  EXPECT_EQ(BytesPopped<1>(host.Symbol("iniSocketXtra")), 4u);
+}
+#endif
 
 TEST(PluginHost, ConfigurationAndWorkbookFile) {
   struct Case {
