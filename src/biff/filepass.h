@@ -9,12 +9,27 @@ namespace tabulon {
 class TXLSStream;
 class TXLSWorkbook;
 
+// The password that workbooks carry when their writer encrypted them without
+// a password from the user (read-only recommended or structure-protected
+// workbooks); their own writer opens them without asking.
+inline constexpr char16_t kDefaultWorkbookPassword[] = u"VelvetSweatshop";
+
 // Handles the body of a FILEPASS record (0x002F) met in the globals
 // substream: checks the encryption type, takes the password from the
 // workbook (Password, OnPassword), verifies it against the file and switches
 // the stream to decryption for the rest of the read. Raises the failure
-// messages. Returns false when the workbook's abort flag is set after
+// messages. With neither Password nor OnPassword, the default workbook
+// password is tried before "File is encrypted. Password required." is
+// raised. Returns false when the workbook's abort flag is set after
 // OnPassword: the record loop then ends without an error.
 bool ReadFilePass(TXLSStream& stream, const uint8_t* body, std::size_t length, TXLSWorkbook& workbook);
+
+// For a BOF body just read with ReadUnencrypted (`length`: the bytes that
+// call delivered) while decryption is on. Some writers encrypt BOF bodies
+// after all (LibreOffice, those of charts embedded in worksheets): when the
+// clear body is not a BIFF8 BOF of a known substream type and its decrypted
+// form is, the body is decrypted in place and true is returned; otherwise
+// it is left as read.
+bool TakeEncryptedBof(TXLSStream& stream, uint8_t* body, std::size_t length);
 
 }  // namespace tabulon

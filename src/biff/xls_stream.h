@@ -2,15 +2,21 @@
 // workbook stream (inside a compound document, or the bare file of a BIFF2 to
 // BIFF4 workbook), tells the BIFF generation, and hands out record headers and
 // bodies. For the drawing group it can join CONTINUE records into one body.
+// Once a password has been checked against the FILEPASS record, bodies are
+// decrypted with RC4: the key stream follows the absolute offset in the
+// workbook stream and is keyed anew for every 1024-byte block, so every
+// byte after FILEPASS, read or passed over, has its own key-stream byte.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "biff/compound_file.h"
-#include "biff/extra_objects.h"
+#include "biff/rc4.h"
+#include "workbook/extra_objects.h"
 #include "platform/stream.h"
 #include "workbook/version.h"
 #include "workbook/record_source.h"
@@ -33,6 +39,14 @@ class TXLSStream final : public TRecordSource {
   static constexpr uint16_t kIdDrawingGroup = 0x00EB;
   static constexpr uint16_t kIdContinueFrt = 0x0866;
   static constexpr uint16_t kIdGelFrame = 0x1066;
+
+  // An RC4 FILEPASS body: type, two version words, salt (offset 6),
+  // encrypted verifier (22) and encrypted verifier hash (38), 16 bytes each.
+  static constexpr std::size_t kFilePassLength = 54;
+  // Characters of a password that take part in the key.
+  static constexpr std::size_t kPasswordMaxLength = 31;
+  // Bytes of the workbook stream under one RC4 key.
+  static constexpr int64_t kKeyBlockSize = 1024;
 
   explicit TXLSStream(TVbaProjectSink* vbaHolder = nullptr, bool preserveMacros = true);
   ~TXLSStream() override;
@@ -59,6 +73,10 @@ class TXLSStream final : public TRecordSource {
   std::size_t ReadBody(void* buffer, std::size_t count) override;
   // Reads body bytes that are stored unencrypted (BOF bodies).
   std::size_t ReadUnencrypted(void* buffer, std::size_t count);
+  // Decrypts in place the `count` bytes just read with ReadUnencrypted, which
+  // end at the current position: for a BOF body that its writer encrypted
+  // after all. Does nothing while decryption is off.
+  void DecryptUnencrypted(void* buffer, std::size_t count);
   // The id of the next record without moving, or 0 when no whole header is left.
   uint16_t PeekRecordId();
 
@@ -71,17 +89,33 @@ class TXLSStream final : public TRecordSource {
   // Payload bytes taken from the current record of a CONTINUE chain.
   std::size_t ContinuePosition() const { return continuePosition_; }
 
+  // Checks a password (its first kPasswordMaxLength characters) against the
+  // body of an RC4 FILEPASS record. When it fits, every body read from here
+  // on is decrypted and true is returned; otherwise, and for a body shorter
+  // than kFilePassLength, nothing changes and the result is false.
+  bool CheckPassword(const uint8_t* filePass, std::size_t length, std::u16string_view password);
+  // True once CheckPassword has succeeded.
+  bool Encrypted() const { return encrypted_; }
+
  private:
   TExcelVersion OpenCompound(std::unique_ptr<TCompoundFile> document);
   // Reads from the workbook stream as it is stored.
   std::size_t ReadRaw(void* buffer, std::size_t count) {
     return stream_ != nullptr && count != 0 ? stream_->Read(buffer, count) : 0;
   }
-  // Decryption hooks, called only while `encrypted_` is set: `Decrypt` with
-  // body bytes just read, `SkipKeyStream` for bytes passed over unencrypted;
-  // `endOffset` is the stream offset just after them.
-  void Decrypt(uint8_t* data, std::size_t count, int64_t endOffset);
-  void SkipKeyStream(std::size_t count, int64_t endOffset);
+  // Decrypts body bytes just read; `endOffset` is the stream offset just
+  // after them. Called only while `encrypted_` is set.
+  void Decrypt(uint8_t* data, std::size_t count, int64_t endOffset) {
+    Cipher(data, count, endOffset - static_cast<int64_t>(count));
+  }
+  // XORs the key stream of the `count` bytes at stream offset `start` into
+  // data. The RC4 state moves forward over bytes passed by since the last
+  // call (headers, BOF bodies), and is keyed anew when a block boundary is
+  // reached or the offset went back.
+  void Cipher(uint8_t* data, std::size_t count, int64_t start);
+  // Keys the RC4 state for 1024-byte block `block`: MD5 of the
+  // intermediate key followed by the block number (u32 little-endian).
+  void KeyBlock(int64_t block);
 
   TVbaProjectSink* vbaHolder_;
   bool preserveMacros_;
@@ -98,6 +132,11 @@ class TXLSStream final : public TRecordSource {
   bool continueMode_ = false;
   std::size_t continuePosition_ = 0;
   bool encrypted_ = false;
+
+  uint8_t intermediateKey_[5] = {};  // H1
+  TRC4 rc4_;
+  int64_t block_ = -1;       // block the RC4 state is keyed for, -1: none
+  int64_t cipherOffset_ = 0;  // stream offset of the RC4 state's next byte
 };
 
 }  // namespace tabulon

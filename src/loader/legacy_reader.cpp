@@ -1,10 +1,13 @@
 // Legacy workbooks (.xls and anything without an Open XML extension).
 #include "loader/loader.h"
 
-#include "platform/error.h"
+#include "biff/biff_reader.h"
 
 namespace tabulon {
 
-void TWorkbookLoader::ReadLegacy(TXLSWorkbook& /*workbook*/) { Throw("Legacy workbook reader not built yet"); }
+void TWorkbookLoader::ReadLegacy(TXLSWorkbook& workbook) {
+  TXLSBiffReader reader(workbook);
+  reader.Read();
+}
 
 }  // namespace tabulon

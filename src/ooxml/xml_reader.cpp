@@ -878,10 +878,12 @@ void WriteTag(const TExXMLTag& node, std::string& out) {
 
 }  // namespace
 
-std::u16string TagToXML(const TExXMLTag& node) {
+std::u16string TagToXML(const TExXMLTag& node) { return platform::AnsiToWide(TagToXMLText(node)); }
+
+std::string TagToXMLText(const TExXMLTag& node) {
   std::string out;
   WriteTag(node, out);  // depth is bounded by the nesting limit
-  return platform::AnsiToWide(out);
+  return out;
 }
 
 // ---- TXLSReadExcelXMLStream ------------------------------------------------------------------

@@ -300,6 +300,8 @@ class TExXMLTag {
 // Writes a node back out as XML text: attributes in number order, values and
 // texts as stored.
 std::u16string TagToXML(const TExXMLTag& node);
+// The same text as bytes in the ANSI code page, as the part held them.
+std::string TagToXMLText(const TExXMLTag& node);
 
 // ---- Excel layer -------------------------------------------------------------
 

@@ -76,7 +76,7 @@ class TXFontEx12 final : public TXFont {
  public:
   static constexpr std::size_t kEx12DataSize = 32;
   // Layout (little endian): 0 colour ARGB (u32), 4 theme colour index (i32,
-  // -1 none), 8 tint (double), 16 scheme (0 none, 1 major, 2 minor),
+  // -1 none), 8 tint (double), 16 scheme (0 none, 1 minor, 2 major),
   // 17 vertical alignment (0 baseline, 1 superscript, 2 subscript),
   // 18 flags (1 condense, 2 extend, 4 outline, 8 shadow, 16 colour is ARGB,
   // 32 colour is indexed, 64 auto colour), 19..31 spare.

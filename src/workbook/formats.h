@@ -172,6 +172,8 @@ struct TBorderLine {
 class TBorder final : public TUsageObject {
  public:
   TBorderLine Left, Right, Top, Bottom, Diagonal;
+  // Inner lines of a range (Open XML horizontal and vertical elements).
+  TBorderLine Horizontal, Vertical;
   bool DiagonalUp = false;
   bool DiagonalDown = false;
   bool Outline = true;

@@ -47,6 +47,18 @@ void TBaseRecordStorage::ReplaceBody(std::size_t index, const uint8_t* body) {
   else std::memset(bytes_.data() + record.Offset, 0, record.Length);
 }
 
+void TBaseRecordStorage::ResizeRecord(std::size_t index, uint16_t id, uint16_t length, const uint8_t* body) {
+  Record& record = records_[index];
+  record.Id = id;
+  if (length > record.Length) {
+    // The old bytes stay unused in the block; default bodies are small.
+    record.Offset = static_cast<uint32_t>(bytes_.size());
+    bytes_.resize(bytes_.size() + length);
+  }
+  record.Length = length;
+  ReplaceBody(index, body);
+}
+
 // ---- TRecordStorageDefault -------------------------------------------------------
 
 bool TRecordStorageDefault::Accepts(uint16_t id) const {
@@ -64,7 +76,7 @@ bool TRecordStorageDefault::MoveDefaultsUpTo(uint16_t id) {
   if (target == defaults_.size()) return false;
   for (; nextDefault_ < target; ++nextDefault_) {
     const DefaultRecord& record = defaults_[nextDefault_];
-    if (record.Id < 0x8000) defaultPositions_.emplace_back(record.Id, records_.size());
+    if (record.Id < 0x8000) defaultPositions_.push_back(Filed{record.Id, false, records_.size()});
     AddRecord(record.Id, record.Id < 0x8000 ? record.Length : 0, nullptr);
   }
   ++nextDefault_;
@@ -74,14 +86,19 @@ bool TRecordStorageDefault::MoveDefaultsUpTo(uint16_t id) {
 void TRecordStorageDefault::SetDefaultRecord(uint16_t id, uint16_t length, const uint8_t* body) {
   if (!Accepts(id)) Throw(Format("[int] Unknown default record %.4X", id));
   const uint16_t key = DefaultKey(id);
-  for (const auto& [storedId, position] : defaultPositions_) {
-    if (storedId != key) continue;
-    if (records_[position].Length != length) Throw("Size missmatch on default record");
-    ReplaceBody(position, body);
+  for (Filed& filed : defaultPositions_) {
+    if (filed.Key != key) continue;
+    if (filed.FromFile) {
+      if (records_[filed.Position].Length != length) Throw("Size missmatch on default record");
+      ReplaceBody(filed.Position, body);
+    } else {
+      ResizeRecord(filed.Position, id, length, body);
+      filed.FromFile = true;
+    }
     return;
   }
   if (!MoveDefaultsUpTo(id)) Throw(Format("Excpected default record %.4X not found.", id));
-  defaultPositions_.emplace_back(key, records_.size());
+  defaultPositions_.push_back(Filed{key, true, records_.size()});
   AddRecord(id, length, body);
 }
 

@@ -33,6 +33,8 @@ class TBaseRecordStorage {
 
  protected:
   void ReplaceBody(std::size_t index, const uint8_t* body);
+  // Gives the record at `index` a new id and a body of another length.
+  void ResizeRecord(std::size_t index, uint16_t id, uint16_t length, const uint8_t* body);
 
   std::vector<Record> records_;
   std::vector<uint8_t> bytes_;
@@ -48,32 +50,42 @@ class TRecordStorageDefault : public TBaseRecordStorage {
     uint16_t Length;  // of its default body (zeros)
   };
 
-  // Replaces the body of the record with this id already in the list
-  // (lengths must agree: "Size missmatch on default record"), or moves the
-  // default records up to and including it into the list, the moved one with
-  // this body. Ids the storage does not know raise
-  // "[int] Unknown default record %.4X"; a known id whose default was used
-  // up raises "Excpected default record %.4X not found.".
+  // Files the file's record with this id. When the file gave it before, its
+  // body is replaced (lengths must agree: "Size missmatch on default
+  // record"); when the default still waits in the default list, the defaults
+  // up to and including it move into the list, the moved one with this body;
+  // when its default body already moved in (the file wrote it later than the
+  // writing order has it), that body is replaced by the file's, whatever its
+  // length. Ids the storage does not know raise
+  // "[int] Unknown default record %.4X"; a known id found in neither list
+  // raises "Excpected default record %.4X not found.".
   void SetDefaultRecord(uint16_t id, uint16_t length, const uint8_t* body);
   // Moves the default records up to and including the placeholder; codes
   // the storage does not know raise "[int] Unknown int. default record %.4X".
   void SetPlaceholder(uint16_t code);
   // Default records not yet moved.
   std::size_t DefaultsLeft() const { return defaults_.size() - nextDefault_; }
+  // True when SetDefaultRecord knows the id.
+  bool Accepts(uint16_t id) const;
   void Clear() override;
 
  protected:
   explicit TRecordStorageDefault(std::initializer_list<DefaultRecord> defaults) : defaults_(defaults) {}
 
  private:
-  bool Accepts(uint16_t id) const;
   // Moves defaults up to `id`; false when the id is not among those left.
   bool MoveDefaultsUpTo(uint16_t id);
 
   std::vector<DefaultRecord> defaults_;
   std::size_t nextDefault_ = 0;
-  // Records set by default id: (id, position in the list).
-  std::vector<std::pair<uint16_t, std::size_t>> defaultPositions_;
+  // Default records in the list by id, with their position and whether the
+  // body is the file's (else it is the default body).
+  struct Filed {
+    uint16_t Key;
+    bool FromFile;
+    std::size_t Position;
+  };
+  std::vector<Filed> defaultPositions_;
 };
 
 // The workbook-globals records.

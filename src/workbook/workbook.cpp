@@ -147,11 +147,14 @@ void TXLSWorkbook::Clear() {
   styles_.Clear();
   ex12CellStyles_->Clear();
   savedTags_.Clear();
+  styleTags_.Clear();
   relations_.Clear();
   sheetNameList_.clear();
   UserName.clear();
   scratch_.reset();
   rawData_.clear();
+  extraObjects_.Clear();
+  paletteColors_.clear();
   origVersion_ = xvNone;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/stream.h"
+#include "workbook/extra_objects.h"
 #include "workbook/formula_handler.h"
 #include "workbook/record_storage.h"
 #include "workbook/sheet.h"
@@ -166,6 +167,14 @@ class TXLSWorkbook {
   TRecordStorageEx2007Unknown& Ex2007Unknown() { return ex2007Unknown_; }
   TXLSSavedTags& SavedTags() { return savedTags_; }
   TXMLRelationsWorkbook& Relations() { return relations_; }
+  // The compound document's other elements, kept for writing.
+  TExtraObjects& ExtraObjects() { return extraObjects_; }
+  // Colours of a legacy PALETTE record: entries 8, 9, ... of the workbook
+  // colour table (0x00BBGGRR); empty for the default palette.
+  std::vector<uint32_t>& PaletteColors() { return paletteColors_; }
+  // Whole elements of an Open XML styles part kept as XML text for writing
+  // (colors, dxfs, tableStyles).
+  TXLSSavedTags& StyleTags() { return styleTags_; }
   // Raw workbook data kept for writing.
   std::vector<uint8_t>& RawData() { return rawData_; }
   // Names of all sheets of a legacy file in reading order, chart sheets included.
@@ -193,7 +202,10 @@ class TXLSWorkbook {
   TStyles styles_;
   TXLSSavedTags savedTags_;
   TXMLRelationsWorkbook relations_;
+  TXLSSavedTags styleTags_;
   std::vector<uint8_t> rawData_;
+  TExtraObjects extraObjects_;
+  std::vector<uint32_t> paletteColors_;
   std::vector<std::u16string> sheetNameList_;
 
   // Created in this order, freed in the reverse one (cells go before the

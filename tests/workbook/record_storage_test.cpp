@@ -60,6 +60,24 @@ TEST(RecordStorage, DefaultRecordsMoveInWritingOrder) {
   EXPECT_EQ(sheet[sheet.Count() - 1].Id, 0x000A);
 }
 
+TEST(RecordStorage, FileRecordReplacesADefaultBodyOfAnyLength) {
+  // WINDOW2 moves in with its default body when SELECTION comes first; the
+  // file's shorter WINDOW2 then takes its place. Only a second record from
+  // the file must have the same length.
+  TRecordStorageSheet sheet;
+  sheet.SetDefaultRecord(0x001D, 15, nullptr);
+  const std::size_t window2 = sheet.Count() - 2;
+  ASSERT_EQ(sheet[window2].Id, 0x023E);
+  ASSERT_EQ(sheet[window2].Length, 18);
+  const uint8_t body[10] = {0xB6, 0x06};
+  sheet.SetDefaultRecord(0x023E, 10, body);
+  EXPECT_EQ(sheet[window2].Length, 10);
+  EXPECT_EQ(sheet.Body(sheet[window2])[0], 0xB6);
+  EXPECT_EQ(sheet[sheet.Count() - 1].Id, 0x001D);
+  sheet.SetDefaultRecord(0x023E, 10, nullptr);
+  EXPECT_EQ(MessageOf([&] { sheet.SetDefaultRecord(0x023E, 18, nullptr); }), "Size missmatch on default record");
+}
+
 TEST(RecordStorage, GlobalsAcceptTheirOwnIds) {
   TRecordStorageGlobals globals;
   const uint8_t bof5[8] = {};

@@ -1,0 +1,110 @@
+// The reader of Open XML workbook packages (.xlsx, .xlsm, .zip): takes the
+// styles, shared-string, relationship, workbook and worksheet parts out of
+// the package by their fixed names, in a fixed order, and parses each with
+// the tag reader, handling every element at its end.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ooxml/xml_reader.h"
+#include "platform/stream.h"
+#include "workbook/fonts.h"
+#include "workbook/sst.h"
+
+namespace tabulon {
+
+class TSheet;
+class TXLSWorkbook;
+class TXLSZipArchive;
+class TXMLRelations;
+
+// Relationship types of workbook relationships; TypeNumber is the position
+// ("" at 0, also for a type outside the table).
+inline constexpr int kWorkbookRelationTypeCount = 23;
+std::string_view WorkbookRelationTypeName(int number);
+
+class TXLSRead2007XML final : public TXLSReadExcelXMLStream {
+ public:
+  explicit TXLSRead2007XML(TXLSWorkbook& workbook);
+  ~TXLSRead2007XML() override;
+
+  // Reads the package into the workbook, which the component has emptied
+  // before. A stream that is no ZIP archive, or an archive without
+  // "xl/workbook.xml", raises "The file is not an Excel workbook". With a
+  // scratch stream, the package is copied into it once everything is read.
+  void Read(TStream& package, TStream* scratch);
+
+  // Names of the parts read (kept only when a scratch stream is given).
+  const std::vector<std::u16string>& PartsRead() const { return partsRead_; }
+
+ protected:
+  void TagStarted(int tag) override;
+  bool TagEnded(int tag) override;
+
+ private:
+  enum class TPartKind : uint8_t { pkNone, pkStyles, pkSharedStrings, pkWorkbookRelations, pkWorkbook,
+                                   pkSheetRelations, pkWorksheet };
+
+  // A row element's attributes, applied in row order at the end of the sheet data.
+  struct TPendingRow {
+    uint32_t Row;
+    uint32_t Height;
+    int32_t FormatIndex;
+    uint16_t Flags;
+    uint8_t OutlineLevel;
+  };
+  // A col element's range (clamped to the sheet's columns) and attributes.
+  struct TPendingCols {
+    int32_t First, Last;
+    uint32_t Width;
+    uint16_t Flags;
+    uint8_t OutlineLevel;
+  };
+
+  bool ReadPart(TXLSZipArchive& archive, const std::u16string& name, TPartKind kind);
+
+  bool StylesTagEnded(int tag, TExXMLTag& node);
+  bool SharedStringsTagEnded(int tag, TExXMLTag& node);
+  bool RelationsTagEnded(int tag, TExXMLTag& node);
+  bool WorkbookTagEnded(int tag, TExXMLTag& node);
+  bool WorksheetTagEnded(int tag, TExXMLTag& node);
+
+  void ReadRelationship(TExXMLTag& node, TXMLRelations& list, bool workbook);
+  void ReadFont(const TExXMLTag& node, TXFontEx12& font, bool runProperties);
+  void ReadFills(TExXMLTag& node);
+  void ReadBorders(TExXMLTag& node);
+  void ReadFormats(TExXMLTag& node, bool styleFormats);
+  void ReadCell(TExXMLTag& node);
+  void ReadRow(const TExXMLTag& node);
+  void ReadCol(const TExXMLTag& node);
+  void ApplyRows();
+  void ApplyCols();
+  // The text of an inline string element (its runs' texts, else its t).
+  std::u16string InlineText(const TExXMLTag& is) const;
+
+  TXLSWorkbook& workbook_;
+  TPartKind kind_ = TPartKind::pkNone;
+  TSheet* sheet_ = nullptr;
+  int32_t sheetCounter_ = 0;
+  TStream* scratch_ = nullptr;
+  std::vector<std::u16string> partsRead_;
+  TMemoryStream part_;  // the part being read, reused for every part
+
+  // Worksheet state: the row of the row element being read and the column
+  // of the last cell read in it.
+  int32_t lastRow_ = -1;
+  int32_t currentRow_ = 0;
+  int32_t lastCol_ = -1;
+  std::vector<TPendingRow> pendingRows_;
+  std::vector<TPendingCols> pendingCols_;
+  std::vector<int32_t> colOwner_;  // per column: the pending range that sets it
+  std::vector<int32_t> colNext_;   // per column: the next column no later range set
+
+  // Shared strings: reused for every rich-text item.
+  TXLSWideStringList runs_;
+  TXFontEx12 workFont_;
+};
+
+}  // namespace tabulon

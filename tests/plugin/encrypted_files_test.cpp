@@ -1,0 +1,81 @@
+// RC4-encrypted legacy workbooks through the loaded plug-in, with the
+// password in the configuration: every cell answers what the unencrypted
+// twin answers.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+
+#include "plugin/plugin_host.h"
+
+namespace tabulon::test {
+namespace {
+
+// The configuration of Config(file), with a password attribute on data
+// unless it is null.
+std::string ConfigWithPassword(const std::string& file, const char* password) {
+  std::string config = TPluginHost::Config(file);
+  if (password != nullptr) {
+    const std::string data = "<data file=\"" + file + "\"";
+    config.replace(config.find(data), data.size(), data + " password=\"" + password + "\"");
+  }
+  return config;
+}
+
+std::string Answer(const std::string& file, const char* password, const std::string& request) {
+  TPluginHost host(ConfigWithPassword(file, password));
+  host.CopyFile(std::string(TABULON_FIXTURES) + "/" + file, file);
+  host.Start();
+  return host.MultiRequest(request).value_or("(null)");
+}
+
+TEST(EncryptedFiles, AnswerAsTheirUnencryptedTwins) {
+  const struct {
+    const char* file;
+    const char* twin;
+    const char* password;
+    const char* first;   // the block asked of sheet 1
+    const char* second;  // and of sheet 2
+    const char* someText;
+  } cases[] = {
+      {"enc_short_rc4.xls", "enc_prices_plain.xls", "abc", "D5", "B3", "Zürich"},
+      {"enc_long15_rc4.xls", "enc_prices_plain.xls", "LongPassword-15", "D5", "B3", "Apple"},
+      {"enc_large_rc4.xls", "enc_large_plain.xls", "L4rge!Workbook#", "E400", "C60", "Second 59 é€"},
+      {"enc_chart_rc4.xls", "enc_chart_plain.xls", "chart", "E20", "B2", "after the chart"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    std::string all;
+    for (const auto& [sheet, last] : {std::pair{"1", c.first}, std::pair{"2", c.second}}) {
+      const std::string request =
+          std::string("<range><r sheet=\"") + sheet + "\" cellMin=\"A1\" cellMax=\"" + last + "\"/></range>";
+      const std::string answer = Answer(c.file, c.password, request);
+      EXPECT_EQ(answer.rfind("<result state=\"ok\">", 0), 0u) << answer.substr(0, 200);
+      EXPECT_EQ(answer, Answer(c.twin, nullptr, request));
+      all += answer;
+    }
+    EXPECT_NE(all.find(c.someText), std::string::npos);
+  }
+}
+
+TEST(EncryptedFiles, WithoutTheRightPasswordTheAnswerIsTheError) {
+  const std::string request = R"(<range><r sheet="1" cellMin="A1" cellMax="A1"/></range>)";
+  const struct {
+    const char* password;
+    const char* message;
+  } cases[] = {
+      {nullptr, "File is encrypted. Password required."},
+      {"", "File is encrypted. Password required."},
+      {"ABC", "Invalid password"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.password ? c.password : "(none)");
+    const std::string answer = Answer("enc_short_rc4.xls", c.password, request);
+    EXPECT_EQ(answer.rfind("<result state=\"error\"><error>Error on reading record # 1, 002F Offs: 0000004E", 0), 0u)
+        << answer;
+    EXPECT_NE(answer.find(c.message), std::string::npos) << answer;
+  }
+}
+
+}  // namespace
+}  // namespace tabulon::test
