@@ -91,9 +91,10 @@ check_dll() {
 # its own arguments as the host's calling convention requires.
 check_pops() {
   local dll=$1 symbol=$2 bytes=$3
-  local rets
-  rets=$(i686-w64-mingw32-objdump -d --no-show-raw-insn "$dll" |
-         awk -v f="<${symbol}>:" '$2 == f { inside = 1; next } inside && /^$/ { exit } inside && /\tret/ { print $NF }')
+  local code rets
+  code=$(i686-w64-mingw32-objdump -d --no-show-raw-insn "$dll") || fail "objdump cannot disassemble $dll"
+  rets=$(awk -v f="<${symbol}>:" '$2 == f { inside = 1; next } inside && /^$/ { exit } inside && /\tret/ { print $NF }' \
+         <<<"$code")
   [ -n "$rets" ] || fail "$dll: no return found in $symbol"
   local want ret
   want="\$$(printf '0x%x' "$bytes")"
