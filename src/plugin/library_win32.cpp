@@ -10,12 +10,15 @@
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID /*reserved*/) {
   switch (reason) {
-    case DLL_PROCESS_ATTACH:
+    case DLL_PROCESS_ATTACH: {
+      // The host's thread may be in any floating-point state here too.
+      tabulon::platform::TFloatModeGuard floatMode;
       // The locale's decimal symbol is read once, here, in the loading
       // thread, so every answer writes numbers the same way.
       tabulon::platform::DecimalSymbol();
       tabulon::LibraryLoad();
       break;
+    }
     case DLL_PROCESS_DETACH:
       tabulon::LibraryUnload();
       break;
