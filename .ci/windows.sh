@@ -87,14 +87,31 @@ check_dll() {
   say "$dll: PE32 DLL, exports $*, imports $(tr '\n' ' ' <<<"$imports")"
 }
 
+# check_pops FILE SYMBOL BYTES: the function returns with "ret $BYTES", popping
+# its own arguments as the host's calling convention requires.
+check_pops() {
+  local dll=$1 symbol=$2 bytes=$3
+  local code rets
+  code=$(i686-w64-mingw32-objdump -d --no-show-raw-insn "$dll") || fail "objdump cannot disassemble $dll"
+  rets=$(awk -v f="<${symbol}>:" '$2 == f { inside = 1; next } inside && /^$/ { exit } inside && /\tret/ { print $NF }' \
+         <<<"$code")
+  [ -n "$rets" ] || fail "$dll: no return found in $symbol"
+  local want ret
+  want="\$$(printf '0x%x' "$bytes")"
+  for ret in $rets; do
+    [ "$ret" = "$want" ] || fail "$dll: $symbol returns with ret $ret, not ret $want"
+  done
+}
+
 # The test DLL is built like the plug-in; checking it proves the checks too.
 [ -f "$probe" ] || fail "$probe was not built"
 check_dll "$probe" probeModuleFileName probeAnswer probeAttachCount
-if [ -f "$plugin" ]; then
-  check_dll "$plugin" iniSocketXtra getCellValueRef getMultiCellValueRef
-else
-  say "Tabulon.qdx checks skipped: $plugin is not built yet (the plug-in target is not in the tree)"
-fi
+[ -f "$plugin" ] || fail "$plugin was not built"
+check_dll "$plugin" iniSocketXtra getCellValueRef getMultiCellValueRef
+check_pops "$plugin" _iniSocketXtra@4 4
+check_pops "$plugin" _getCellValueRef@24 24
+check_pops "$plugin" _getMultiCellValueRef@24 24
+say "$plugin: the exports pop their own arguments (ret \$0x4, ret \$0x18)"
 
 # ---- Tests under Wine -------------------------------------------------------------
 if [ -n "$wine_skip" ]; then

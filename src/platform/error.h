@@ -22,7 +22,11 @@ class Exception : public std::exception {
 // printf-style formatting into a std::string; the formats of the system's
 // messages ("%.4X", "%.8D" written as "%.8d", ...) behave as in C.
 std::string Format(const char* format, ...)
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+    // MinGW's C++ runtime formats with its own C99 printf (%zu, %lld), not
+    // the system's; check the format against that one.
+    __attribute__((format(gnu_printf, 1, 2)))
+#elif defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;

@@ -55,10 +55,12 @@ std::string WideToCodePage(std::u16string_view text) {
   if (text.empty()) return {};
   const int length = CheckedLength(text.size());
   const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
-  const int needed = WideCharToMultiByte(CP_ACP, 0, wide, length, nullptr, 0, nullptr, nullptr);
+  // No best-fit mapping: a character the code page lacks becomes '?', never
+  // a look-alike (a full-width quote must not turn into a real one).
+  const int needed = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, length, nullptr, 0, nullptr, nullptr);
   if (needed <= 0) return {};
   std::string out(static_cast<std::size_t>(needed), '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide, length, out.data(), needed, nullptr, nullptr);
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, length, out.data(), needed, nullptr, nullptr);
   return out;
 }
 

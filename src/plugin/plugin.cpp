@@ -64,17 +64,24 @@ void LibraryUnload() noexcept {
 
 }  // namespace tabulon
 
+// Each export runs with the floating-point state the library computes in,
+// whatever precision, rounding or exception masks the host left in its
+// thread, and gives the host's state back on return.
+
 const char* TABULON_STDCALL iniSocketXtra(int32_t /*HostVersion*/) {
+  tabulon::platform::TFloatModeGuard floatMode;
   tabulon::PluginReady = true;
   return tabulon::kIdentification;
 }
 
 char* TABULON_STDCALL getCellValueRef(int32_t /*Reserved1*/, int32_t /*Reserved2*/, const char* NickName,
                                       const char* Room, const char* Domain, const char* Request) {
+  tabulon::platform::TFloatModeGuard floatMode;
   return tabulon::Answer(tabulon::rkCells, NickName, Room, Domain, Request);
 }
 
 char* TABULON_STDCALL getMultiCellValueRef(int32_t /*Reserved1*/, int32_t /*Reserved2*/, const char* NickName,
                                            const char* Room, const char* Domain, const char* Request) {
+  tabulon::platform::TFloatModeGuard floatMode;
   return tabulon::Answer(tabulon::rkBlock, NickName, Room, Domain, Request);
 }

@@ -16,6 +16,7 @@
 #include "cfb_writer.h"
 #include "platform/error.h"
 #include "platform/platform.h"
+#include "support/host_text.h"
 #include "workbook/workbook.h"
 
 namespace tabulon::test {
@@ -185,8 +186,9 @@ struct Loaded {
 
   TXLSWorkbook& wb() { return *workbook; }
   TSheet& sheet(int index) { return workbook->Sheets()[index]; }
+  // The cell's text as UTF-8, to compare with literals.
   std::string text(int sheetIndex, const char* ref) {
-    return platform::WideToHost(sheet(sheetIndex).GetCellTextRef(platform::HostToWide(ref)));
+    return Utf8(sheet(sheetIndex).GetCellTextRef(platform::HostToWide(ref)));
   }
 };
 

@@ -26,7 +26,7 @@ using test::NumberResult;
 using test::Stream;
 using test::Wrapped;
 
-std::string Host(const std::u16string& s) { return platform::WideToHost(s); }
+std::string Host(const std::u16string& s) { return test::Utf8(s); }
 
 std::vector<uint16_t> Ids(const TBaseRecordStorage& storage) {
   std::vector<uint16_t> ids;

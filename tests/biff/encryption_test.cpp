@@ -594,14 +594,14 @@ std::vector<std::string> Contents(TXLSWorkbook& workbook, std::size_t* cells) {
   *cells = 0;
   for (int i = 0; i < workbook.Sheets().Count(); ++i) {
     TSheet& sheet = workbook.Sheets()[i];
-    out.push_back("sheet " + platform::WideToHost(sheet.Name()));
+    out.push_back("sheet " + test::Utf8(sheet.Name()));
     for (uint32_t row = 0; row < 500; ++row) {
       for (uint32_t col = 0; col < 12; ++col) {
         const uint8_t type = sheet.GetCellType(col, row);
         if (type == 0) continue;
         ++*cells;
         out.push_back(std::to_string(col) + ":" + std::to_string(row) + " " + std::to_string(type) + " " +
-                      platform::WideToHost(sheet.GetCellText(col, row)));
+                      test::Utf8(sheet.GetCellText(col, row)));
       }
     }
   }

@@ -2,9 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -12,6 +11,7 @@
 
 #include "platform/error.h"
 #include "platform/platform.h"
+#include "support/temp_dir.h"
 #include "workbook/cells.h"
 #include "workbook/formats.h"
 #include "workbook/sheet.h"
@@ -62,16 +62,17 @@ std::string SstXml(const std::string& items) { return std::string("<sst ") + kMa
 class PackageTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/tabulon-package-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory_ = std::string(pattern) + "/";
-    setenv("TMPDIR", directory_.c_str(), 1);
+    const std::filesystem::path dir = test::MakeTempDirectory("tabulon-package");
+    directory_ = dir.string() + static_cast<char>(std::filesystem::path::preferred_separator);
+    test::UseAsTempDirectory(dir);
     book_ = std::make_unique<TXLSWorkbook>(&readers_);
     book_->TempFileMode = tfmInMemory;
   }
   void TearDown() override {
     book_.reset();
-    ASSERT_EQ(std::system(("rm -rf '" + directory_ + "'").c_str()), 0);
+    std::error_code error;
+    std::filesystem::remove_all(directory_, error);
+    ASSERT_FALSE(error) << error.message();
   }
 
   // Writes the bytes as book.xlsx and reads it; the failure message or "".

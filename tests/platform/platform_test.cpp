@@ -55,6 +55,8 @@ TEST(AnsiText, MapsWindows1252OneToOne) {
   }
   EXPECT_EQ(AnsiToWide("\x80\x81\x9F\xE9"), u"\u20AC\u0081\u0178\u00E9");
   EXPECT_EQ(WideToAnsi(u"\u0416x"), "?x");
+  // No look-alikes: full-width quote and less-than, Greek capital omega.
+  EXPECT_EQ(WideToAnsi(u"\uFF02\uFF1C\u03A9"), "???");
 }
 
 TEST(AnsiText, LetterClassification) {

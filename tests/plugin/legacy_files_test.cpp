@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "plugin/plugin_host.h"
+#include "support/host_text.h"
 
 namespace tabulon::test {
 namespace {
@@ -25,11 +26,12 @@ std::string Repeat(const std::string& piece, int count) {
   return out;
 }
 
-// "long:" and 6000 Cyrillic capitals А..Я over and over.
+// "long:" and 6000 Cyrillic capitals А..Я over and over, as the answer has
+// it (UTF-8).
 std::string LongCyrillic() {
   std::u16string text = u"long:";
   for (int i = 0; i < 6000; ++i) text += static_cast<char16_t>(0x410 + i % 32);
-  return platform::WideToHost(text);
+  return Utf8(text);
 }
 
 const std::vector<Expected> kPricesBiff8Xlwt = {

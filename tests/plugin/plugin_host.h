@@ -1,14 +1,19 @@
-// A host for tests: loads a private copy of the built Tabulon.qdx with
-// dlopen, as a server does, from a fresh temporary directory that also holds
-// its configuration file (and whatever workbook files a test puts there).
-// Every TPluginHost is its own instance of the library.
+// A host for tests: loads a private copy of the built Tabulon.qdx as a
+// server does (LoadLibrary on Windows, dlopen elsewhere), from a fresh
+// temporary directory that also holds its configuration file (and whatever
+// workbook files a test puts there). Every TPluginHost is its own instance
+// of the library.
 //
 // Needs TABULON_PLUGIN_PATH (the built library); tabulon_use_plugin_host()
 // in tests/CMakeLists.txt sets it.
 #pragma once
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
 #include <stdlib.h>
+#endif
 
 #include <cstdint>
 #include <cstdlib>
@@ -18,25 +23,30 @@
 #include <stdexcept>
 #include <string>
 
+#include "support/temp_dir.h"
+
 namespace tabulon::test {
 
 class TPluginHost {
  public:
+#ifdef _WIN32
+  // The host's calling convention: the callee pops its arguments.
+  using IniSocketXtraFn = const char*(__stdcall*)(int32_t);
+  using RequestFn = char*(__stdcall*)(int32_t, int32_t, const char*, const char*, const char*, const char*);
+#else
   using IniSocketXtraFn = const char* (*)(int32_t);
   using RequestFn = char* (*)(int32_t, int32_t, const char*, const char*, const char*, const char*);
+#endif
 
   // The copy of the library in a new directory; `config`, when given, is
   // written beside it as Tabulon.qdx.config. Nothing is loaded yet.
   explicit TPluginHost(const std::optional<std::string>& config = std::nullopt) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tabulon-host-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir_ = pattern;
+    dir_ = MakeTempDirectory("tabulon-host");
     std::filesystem::copy_file(TABULON_PLUGIN_PATH, Library());
     if (config) WriteFile("Tabulon.qdx.config", *config);
   }
   ~TPluginHost() {
-    if (handle_ != nullptr) dlclose(handle_);
+    Unload();
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
   }
@@ -64,13 +74,38 @@ class TPluginHost {
     std::filesystem::copy_file(from, dir_ / name, std::filesystem::copy_options::overwrite_existing);
   }
 
-  // dlopen of the copy: runs the library's load steps.
+  // Loads the copy: runs the library's load steps.
   void Load() {
+#ifdef _WIN32
+    handle_ = LoadLibraryW(Library().wstring().c_str());
+    if (handle_ == nullptr) throw std::runtime_error("LoadLibrary: error " + std::to_string(GetLastError()));
+#else
     handle_ = dlopen(Library().c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) throw std::runtime_error(std::string("dlopen: ") + dlerror());
+#endif
     ini_ = reinterpret_cast<IniSocketXtraFn>(Symbol("iniSocketXtra"));
     cells_ = reinterpret_cast<RequestFn>(Symbol("getCellValueRef"));
     block_ = reinterpret_cast<RequestFn>(Symbol("getMultiCellValueRef"));
+  }
+  // The address of an export of the loaded library; throws when it has none.
+  void* Symbol(const char* name) {
+#ifdef _WIN32
+    void* p = reinterpret_cast<void*>(GetProcAddress(handle_, name));
+#else
+    void* p = dlsym(handle_, name);
+#endif
+    if (p == nullptr) throw std::runtime_error(std::string("no export ") + name);
+    return p;
+  }
+  // Unloads the library (its unload steps run); a later Load loads it anew.
+  void Unload() {
+    if (handle_ == nullptr) return;
+#ifdef _WIN32
+    FreeLibrary(handle_);
+#else
+    dlclose(handle_);
+#endif
+    handle_ = nullptr;
   }
   // iniSocketXtra.
   const char* Init(int32_t hostVersion = 0x0100) { return ini_(hostVersion); }
@@ -82,7 +117,8 @@ class TPluginHost {
   }
 
   // getCellValueRef / getMultiCellValueRef; nullopt for a null answer. The
-  // answer block is released with free(), as the host does.
+  // answer block is released as the host does: GlobalFree(GlobalHandle(p))
+  // on Windows, free() elsewhere.
   std::optional<std::string> Request(const std::string& xml, const std::string& nick = "",
                                      const std::string& room = "", const std::string& domain = "") {
     return Call(cells_, nick.c_str(), room.c_str(), domain.c_str(), xml.c_str());
@@ -98,22 +134,27 @@ class TPluginHost {
   }
 
  private:
-  void* Symbol(const char* name) {
-    void* p = dlsym(handle_, name);
-    if (p == nullptr) throw std::runtime_error(std::string("dlsym: ") + name);
-    return p;
-  }
   static std::optional<std::string> Call(RequestFn fn, const char* nick, const char* room, const char* domain,
                                          const char* request) {
     char* answer = fn(0, 0, nick, room, domain, request);
     if (answer == nullptr) return std::nullopt;
     std::string text(answer);
+#ifdef _WIN32
+    // A movable global memory block, unlocked: its handle frees it.
+    HGLOBAL block = GlobalHandle(answer);
+    if (block == nullptr || GlobalFree(block) != nullptr) throw std::runtime_error("answer block not freed");
+#else
     free(answer);
+#endif
     return text;
   }
 
   std::filesystem::path dir_;
+#ifdef _WIN32
+  HMODULE handle_ = nullptr;
+#else
   void* handle_ = nullptr;
+#endif
   IniSocketXtraFn ini_ = nullptr;
   RequestFn cells_ = nullptr;
   RequestFn block_ = nullptr;

@@ -5,6 +5,7 @@
 // them.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -13,6 +14,8 @@
 
 #include "plugin/plugin_host.h"
 #include "platform/error.h"
+#include "platform/platform.h"
+#include "support/float_control.h"
 #include "xmldoc/xml_document.h"
 
 namespace tabulon::test {
@@ -62,6 +65,106 @@ TEST(PluginHost, NothingIsAnsweredBeforeIniSocketXtra) {
   EXPECT_FALSE(other.Request("<cells/>").has_value());
   EXPECT_TRUE(PastPreCheck(host.Request("<cells/>")));
 }
+
+// Unloading frees the instance; loading again starts over: not ready, and
+// with the configuration file as it is now.
+TEST(PluginHost, UnloadAndLoadAgainStartsOver) {
+  TPluginHost host(TPluginHost::Config("book.xls"));
+  host.WriteFile("book.xls", "stand-in");
+  host.Start();
+  EXPECT_TRUE(PastPreCheck(host.Request("<cells/>")));
+  host.WriteFile("Tabulon.qdx.config", TPluginHost::Config("book.xls", R"(domains="main" rooms="r" nickNames="n")"));
+  EXPECT_TRUE(PastPreCheck(host.Request("<cells/>")));  // read at load only
+  host.Unload();
+  host.Load();
+  EXPECT_FALSE(host.Request("<cells/>").has_value());
+  host.Init();
+  EXPECT_EQ(host.Request("<cells/>"), kNoRights);
+  EXPECT_TRUE(PastPreCheck(host.Request("<cells/>", "", "", "main")));
+}
+
+// Numbers of a legacy and an Open XML workbook through the loaded library:
+// written with the locale's decimal symbol (on Windows CTest runs this again
+// in a locale whose symbol is a comma), and with the same digits when the
+// host left 53-bit x87 precision and unmasked exceptions in its thread,
+// which every export hands back as they were.
+TEST(PluginHostNumbers, LegacyAndOpenXmlWorkbooks) {
+  const char* expectedSymbol = std::getenv("TABULON_EXPECT_DECIMAL_SYMBOL");
+  if (expectedSymbol != nullptr && *expectedSymbol != '\0') {
+    ASSERT_EQ(platform::DecimalSymbol(), static_cast<char16_t>(*expectedSymbol));
+  }
+  const auto number = [](std::string text) {
+    for (char& c : text) {
+      if (c == '.') c = static_cast<char>(platform::DecimalSymbol());
+    }
+    return text;
+  };
+  const auto piece = [](const std::string& sheet, const std::string& cell, const std::string& value) {
+    return "<xls sheet=\"" + sheet + "\" cell=\"" + cell + "\"><![CDATA[" + value + "]]></xls>";
+  };
+  const std::string fixtures = TABULON_FIXTURES;
+
+  TPluginHost legacy(TPluginHost::Config("prices.xls"));
+  legacy.CopyFile(fixtures + "/prices_biff8_xlwt.xls", "prices.xls");
+  TPluginHost openXml(TPluginHost::Config("values.xlsx"));
+  openXml.CopyFile(fixtures + "/values_openpyxl.xlsx", "values.xlsx");
+  legacy.Load();
+  openXml.Load();
+  const std::string cells = R"(<cells><c sheet="1" cell="B2"/><c sheet="1" cell="b3"/><c sheet="2" cell="A2"/></cells>)";
+  const std::string block = R"(<range><r sheet="1" cellMin="B2" cellMax="D2"/></range>)";
+  const std::string legacyAnswer = "<result state=\"ok\">" + piece("1", "B2", number("1.25")) +
+                                   piece("1", "b3", number("0.5")) + piece("2", "A2", "42") + "</result>";
+  const std::string openXmlAnswer = "<result state=\"ok\">" + piece("1", "B2", number("2.5")) +
+                                    piece("1", "C2", number("0.333333333333333")) +
+                                    piece("1", "D2", number("-1E-5")) + "</result>";
+
+  ASSERT_NE(legacy.Init(), nullptr);
+  ASSERT_NE(openXml.Init(), nullptr);
+  EXPECT_EQ(legacy.Request(cells), legacyAnswer);
+  EXPECT_EQ(openXml.MultiRequest(block), openXmlAnswer);
+#ifdef TABULON_TEST_FLOAT_CONTROL
+  THostFloatControl host(kX87DelphiHost, kSseDelphiHost);
+  EXPECT_NE(legacy.Init(), nullptr);
+  EXPECT_EQ(legacy.Request(cells), legacyAnswer);
+  EXPECT_EQ(openXml.MultiRequest(block), openXmlAnswer);
+  EXPECT_EQ(X87Control(), kX87DelphiHost);
+  EXPECT_EQ(SseControl() & ~0x3Fu, kSseDelphiHost);
+#endif
+}
+
+#if defined(_WIN32) && defined(__i386__) && defined(__GNUC__)
+// Bytes of arguments a function pops on return when called with `count`
+// 32-bit zero arguments: the stack pointer after the call minus before the
+// pushes, plus the pushed bytes.
+template <int count>
+uint32_t BytesPopped(void* function) {
+  uint32_t left = 0;
+  __asm__ __volatile__(
+      "movl %%esp, %%esi\n\t"
+      ".rept %c[count]\n\t"
+      "pushl $0\n\t"
+      ".endr\n\t"
+      "call *%[function]\n\t"
+      "movl %%esi, %%ecx\n\t"
+      "subl %%esp, %%ecx\n\t"
+      "movl %%esi, %%esp"
+      : "=c"(left)
+      : [function] "D"(function), [count] "i"(count)
+      : "eax", "edx", "esi", "memory", "cc");
+  return 4 * count - left;
+}
+
+// The host calls with the standard convention: each export pops its own
+// arguments (ret 4, ret 24). Called before iniSocketXtra, the request
+// functions answer null and read none of their (null) arguments.
+TEST(PluginHost, ExportsPopTheirOwnArguments) {
+  TPluginHost host;
+  host.Load();
+  EXPECT_EQ(BytesPopped<6>(host.Symbol("getCellValueRef")), 24u);
+  EXPECT_EQ(BytesPopped<6>(host.Symbol("getMultiCellValueRef")), 24u);
+  EXPECT_EQ(BytesPopped<1>(host.Symbol("iniSocketXtra")), 4u);
+}
+#endif
 
 TEST(PluginHost, ConfigurationAndWorkbookFile) {
   struct Case {

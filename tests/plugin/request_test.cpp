@@ -3,9 +3,7 @@
 // workbook component whose reader is a test stand-in that fills the model.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <unistd.h>
-
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -18,6 +16,9 @@
 #include "plugin/answer.h"
 #include "plugin/config.h"
 #include "plugin/request.h"
+#include "support/float_control.h"
+#include "support/host_text.h"
+#include "support/temp_dir.h"
 #include "workbook/workbook.h"
 #include "xmldoc/xml_document.h"
 
@@ -166,9 +167,7 @@ TEST(RequestCellRef, RefusesEverythingElse) {
 class ConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/tabulon-config-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    dir_ = test::MakeTempDirectory("tabulon-config");
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
   void Write(const std::string& name, const std::string& text) { std::ofstream(dir_ / name) << text; }
@@ -180,15 +179,23 @@ class ConfigTest : public ::testing::Test {
 };
 
 TEST(ConfigFile, NameBesideTheModule) {
-  EXPECT_EQ(ConfigurationFileName(u"/srv/plugins/Tabulon.qdx"), u"/srv/plugins/Tabulon.qdx.config");
-  EXPECT_EQ(ConfigurationFileName(u"/srv/a.b/Tabulon"), u"/srv/a.b/Tabulon.qdx.config");
-  EXPECT_EQ(ConfigurationFileName(u"/srv/libTabulon.so"), u"/srv/libTabulon.qdx.config");
+  // Paths with the platform's separator, as the module's file name has them.
+  const auto native = [](std::u16string path) {
+    for (char16_t& c : path) {
+      if (c == u'/') c = platform::kPathSeparator;
+    }
+    return path;
+  };
+  EXPECT_EQ(ConfigurationFileName(native(u"/srv/plugins/Tabulon.qdx")), native(u"/srv/plugins/Tabulon.qdx.config"));
+  EXPECT_EQ(ConfigurationFileName(native(u"/srv/a.b/Tabulon")), native(u"/srv/a.b/Tabulon.qdx.config"));
+  EXPECT_EQ(ConfigurationFileName(native(u"/srv/libTabulon.so")), native(u"/srv/libTabulon.qdx.config"));
 }
 
 TEST_F(ConfigTest, ListsFileAndPassword) {
   Write("Tabulon.qdx.config",
-        "<config><data file=\"prices.xls\" password=\"p\xc3\xa4ss\"><read domains=\"main\" rooms=\"lobby#sales\" "
-        "nickNames=\"\" /><write domains=\"w\" rooms=\"\" nickNames=\"\" /></data></config>");
+        "<config><data file=\"prices.xls\" password=\"" + test::HostText("p\xc3\xa4ss") +
+            "\"><read domains=\"main\" rooms=\"lobby#sales\" nickNames=\"\" /><write domains=\"w\" rooms=\"\" "
+            "nickNames=\"\" /></data></config>");
   ReadConfiguration(Module(), config_, xls_);
   EXPECT_FALSE(config_.ConfigError);
   EXPECT_EQ(config_.ReadDomains, "#main#");
@@ -253,11 +260,13 @@ class TTestReaders final : public IWorkbookReaders {
     first.WriteNumber(16383, 1048575, 15, 9);  // XFD1048576
     first.WriteNumber(0, 65536, 15, 8);        // A65537
     book.Sheets().Add(skWorksheet).WriteString(0, 9, 15, u"second");  // sheet 2, A10
+    if (more) more(first);
   }
   void ReadOpenXml(TXLSWorkbook&, TStream&, TStream*) override { Throw("no Open XML here"); }
 
   int reads = 0;
   std::function<void()> fail;
+  std::function<void(TSheet&)> more;  // further cells of sheet 1
 };
 
 class RequestTest : public ConfigTest {
@@ -301,6 +310,48 @@ TEST_F(RequestTest, CellsInRequestOrderWithReferencesAsGiven) {
   EXPECT_EQ(Cells("<cells/>"), kOk + kEnd);
   EXPECT_EQ(Cells("<!-- nothing -->"), kOk + kEnd);
   EXPECT_EQ(readers_.reads, before + 2);
+}
+
+// Numbers are written with 15 significant digits and the locale's decimal
+// symbol (CTest runs this test again in a locale whose symbol is a comma),
+// and come out the same whatever x87 precision the host left in its thread.
+TEST_F(RequestTest, NumberTextsFollowTheLocaleNotTheHostsPrecision) {
+  const char* symbol = std::getenv("TABULON_EXPECT_DECIMAL_SYMBOL");
+  if (symbol != nullptr && *symbol != '\0') {
+    ASSERT_EQ(platform::DecimalSymbol(), static_cast<char16_t>(*symbol));
+  }
+  struct Case {
+    double value;
+    const char* text;
+  } const cases[] = {
+      {2.5, "2.5"},
+      {1.0 / 3, "0.333333333333333"},
+      {2.0 / 3, "0.666666666666667"},
+      {0.1 + 0.2, "0.3"},
+      {-1234.5678, "-1234.5678"},
+      {123456789012345.67, "123456789012346"},
+      {1e15, "1E15"},
+      {0.0001, "0.0001"},
+      {-1.5e-7, "-1.5E-7"},
+      {1.7976931348623157e308, "1.79769313486232E308"},
+  };
+  readers_.more = [&](TSheet& sheet) {
+    for (uint32_t i = 0; i < std::size(cases); ++i) sheet.WriteNumber(5, i, 15, cases[i].value);  // column F
+  };
+  std::string request = "<cells>";
+  std::string expected = kOk;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const std::string cell = "F" + std::to_string(i + 1);
+    request += "<c sheet=\"1\" cell=\"" + cell + "\"/>";
+    expected += Piece("1", cell, Number(cases[i].text));
+  }
+  request += "</cells>";
+  expected += kEnd;
+  EXPECT_EQ(Cells(request), expected);
+#ifdef TABULON_TEST_FLOAT_CONTROL
+  test::THostFloatControl host(test::kX87Double);
+  EXPECT_EQ(Cells(request), expected);
+#endif
 }
 
 TEST_F(RequestTest, CellFailuresDropEverythingBuilt) {

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "platform/error.h"
 #include "platform/platform.h"
+#include "support/host_text.h"
+#include "support/temp_dir.h"
 #include "workbook/formats.h"
 #include "workbook/sst.h"
 #include "workbook/workbook.h"
@@ -14,7 +17,8 @@
 namespace tabulon {
 namespace {
 
-std::string Narrow(const std::u16string& text) { return platform::WideToHost(text); }
+// Cell texts and names as UTF-8, to compare with the literals.
+std::string Narrow(const std::u16string& text) { return test::Utf8(text); }
 
 std::string MessageOf(const std::function<void()>& action) {
   try {
@@ -29,21 +33,20 @@ class SheetTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // The component clears scratch files of its temporary directory: give it its own.
-    char pattern[] = "/tmp/tabulon-sheet-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory_ = pattern;
-    setenv("TMPDIR", directory_.c_str(), 1);
+    directory_ = test::MakeTempDirectory("tabulon-sheet");
+    test::UseAsTempDirectory(directory_);
     workbook_ = std::make_unique<TXLSWorkbook>();
   }
   void TearDown() override {
     workbook_.reset();
-    std::string command = "rm -rf '" + directory_ + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::error_code error;
+    std::filesystem::remove_all(directory_, error);
+    ASSERT_FALSE(error) << error.message();
   }
   TSheet& Sheet() { return workbook_->Sheets()[0]; }
   std::string Text(uint32_t col, uint32_t row) { return Narrow(Sheet().GetCellText(col, row)); }
 
-  std::string directory_;
+  std::filesystem::path directory_;
   std::unique_ptr<TXLSWorkbook> workbook_;
 };
 

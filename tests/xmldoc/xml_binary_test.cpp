@@ -7,12 +7,13 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "support/host_text.h"
 #include "xmldoc/xml_document.h"
 
 namespace tabulon {
 namespace {
 
-const std::string kReadError = "Ошибка чтения данных.";
+const std::string kReadError = test::HostText("Ошибка чтения данных.");
 
 // Writes the pieces of a binary document.
 class Bin {
@@ -222,7 +223,7 @@ TEST(XmlBinary, RefusesHostileInput) {
 
   Bin b;
   b.Names(kNames).Compact(0).Compact(1).Byte(2);
-  EXPECT_EQ(ErrorOf(b.Data()), "Ошибка чтения двоичного XML: некорректный тип узла");
+  EXPECT_EQ(ErrorOf(b.Data()), test::HostText("Ошибка чтения двоичного XML: некорректный тип узла"));
 }
 
 TEST(XmlBinary, EveryTruncationFailsCleanly) {
