@@ -9,7 +9,9 @@
 #
 # A line per target with executions per second and corpus size is appended
 # to build/fuzz/stats.txt. TABULON_FUZZ_CORPUS names another directory for
-# the growing corpora (CI starts from the seeds alone).
+# the growing corpora (CI starts from the seeds alone). TABULON_FUZZ_SEED and
+# TABULON_FUZZ_RUNS fix the random seed and the number of inputs tried, so
+# that a run can be repeated exactly (SECONDS then only caps it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -78,6 +80,7 @@ for t in $targets; do
   echo "fuzz: $t for ${seconds}s"
   set +e
   "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    ${TABULON_FUZZ_SEED:+-seed=$TABULON_FUZZ_SEED} ${TABULON_FUZZ_RUNS:+-runs=$TABULON_FUZZ_RUNS} \
     ${dict:+-dict=fuzz/dict/$dict} -artifact_prefix="build/fuzz/artifacts/$t-" \
     "$corpus" "$seeds" >"$log" 2>&1
   rc=$?

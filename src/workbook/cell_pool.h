@@ -24,7 +24,7 @@ class TCellPool {
   // Room for one object of `size` bytes (8-byte aligned), counted as live.
   void* Allocate(std::size_t size) {
     size = (size + 7) & ~std::size_t{7};
-    if (next_ + size > limit_) NewSlab(size);
+    if (size > static_cast<std::size_t>(limit_ - next_)) NewSlab(size);
     void* piece = next_;
     next_ += size;
     ++current_->live;
