@@ -20,8 +20,8 @@ fi
 # is repeatable: what passed before a commit passes in CI.
 echo "ci: fuzz targets from their seeds, a fixed number of inputs each"
 rm -rf build/fuzz/ci-corpus
-for entry in xmldoc_text:150000 xmldoc_binary:120000 request:30000 compound:150000 \
-             zip:120000 tags:40000 xls_read:12000 xlsx_read:10000; do
+for entry in xmldoc_text:500000 xmldoc_binary:500000 request:150000 compound:400000 \
+             zip:300000 tags:60000 xls_read:40000 xlsx_read:35000; do
   TABULON_FUZZ_CORPUS=build/fuzz/ci-corpus TABULON_FUZZ_SEED=1 TABULON_FUZZ_RUNS="${entry#*:}" \
     fuzz/run.sh "${TABULON_FUZZ_SECONDS:-120}" "${entry%%:*}"
 done
