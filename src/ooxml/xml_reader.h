@@ -184,6 +184,11 @@ class TXLSReadXMLStream : public TXLSReadXML {
  public:
   // The stream's bytes must stay unchanged while they are read.
   void SetStream(TMemoryStream& stream);
+  // The same over size bytes at data, which must stay unchanged while read.
+  void SetBuffer(const uint8_t* data, std::size_t size) {
+    SetInput(data, data + size);
+    ClearValueList();
+  }
 };
 
 // ---- Nodes -------------------------------------------------------------------

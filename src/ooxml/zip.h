@@ -71,6 +71,37 @@ struct TLocalFile {
 
 class TZipEntries;
 
+// Room for an extracted member and for its packed bytes. It is meant to be
+// kept between reads: a workbook's largest part then finds its block already
+// mapped instead of a fresh, zero-filled one each time. Bytes are never
+// initialised; only what an extraction wrote is read.
+class TPartBuffer {
+ public:
+  const uint8_t* Data() const { return data_.bytes.get(); }
+  std::size_t Size() const { return size_; }
+  // Uninitialised room for size bytes, which become the buffer's content.
+  uint8_t* Resize(std::size_t size);
+  void Clear() { size_ = 0; }
+  // Uninitialised room for size packed bytes, apart from the content.
+  uint8_t* Staging(std::size_t size) { return staged_.Room(size); }
+  // Gives the blocks back unless the largest content since the last call
+  // used at least a quarter of them, so that what stays held follows the
+  // workbooks being read.
+  void Trim();
+
+ private:
+  struct Block {
+    std::unique_ptr<uint8_t[]> bytes;
+    std::size_t capacity = 0;
+    std::size_t used = 0;  // largest room asked since the last Trim
+    uint8_t* Room(std::size_t size);
+    void Trim();
+  };
+  Block data_;
+  Block staged_;
+  std::size_t size_ = 0;
+};
+
 // One member of the archive, as its central directory record describes it.
 class TZipEntry {
  public:
@@ -87,6 +118,8 @@ class TZipEntry {
 
   // Appends the member's decompressed bytes to dest at its position.
   void ExtractToStream(TMemoryStream& dest) const;
+  // Replaces dest's content with the member's decompressed bytes.
+  void ExtractToBuffer(TPartBuffer& dest) const;
 
  private:
   friend class TZipEntries;
@@ -175,6 +208,8 @@ class TXLSZipArchive {
   // Appends the member to dest at its position, then moves dest to 0.
   // Raises "Can not find file %s in ZIP" for an absent member.
   void ExtractFile(const std::u16string& name, TMemoryStream& dest) const;
+  // Replaces dest's content with the member; same error as above.
+  void ExtractFile(const std::u16string& name, TPartBuffer& dest) const;
   const TZipReader& Reader() const { return reader_; }
 
  private:
