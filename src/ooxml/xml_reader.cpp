@@ -346,8 +346,33 @@ std::string_view AttributeName(int attr) {
   return (attr >= 0 && attr < kAttrCount) ? kAttrNames[static_cast<std::size_t>(attr)] : std::string_view();
 }
 
-int FindTag(std::string_view name) { return kTagIndex.Find(name); }
-int FindAttribute(std::string_view name) { return kAttrIndex.Find(name); }
+namespace {
+
+// One-byte names (c, v, f, r, s, t, ...) are the most frequent by far: a
+// table by their byte answers them without hashing.
+template <std::size_t N>
+constexpr std::array<int16_t, 256> OneByteNames(const std::array<std::string_view, N>& names) {
+  std::array<int16_t, 256> table{};
+  for (int16_t& t : table) t = -1;
+  for (std::size_t i = 0; i < N; ++i)
+    if (names[i].size() == 1) table[static_cast<uint8_t>(names[i][0])] = static_cast<int16_t>(i);
+  return table;
+}
+
+constexpr std::array<int16_t, 256> kOneByteTags = OneByteNames(kTagNames);
+constexpr std::array<int16_t, 256> kOneByteAttrs = OneByteNames(kAttrNames);
+
+}  // namespace
+
+int FindTag(std::string_view name) {
+  if (name.size() == 1) return kOneByteTags[static_cast<uint8_t>(name[0])];
+  return kTagIndex.Find(name);
+}
+
+int FindAttribute(std::string_view name) {
+  if (name.size() == 1) return kOneByteAttrs[static_cast<uint8_t>(name[0])];
+  return kAttrIndex.Find(name);
+}
 
 bool XMLTextToInt(std::string_view text, int32_t& value) {
   std::size_t i = 0;
@@ -664,21 +689,6 @@ TExXMLTag* TExXMLTag::Child(int index) const {
   return children_[static_cast<std::size_t>(index)];
 }
 
-const TExXMLTag::Slot* TExXMLTag::FindSlot(int attr) const {
-  if (attr < 0 || attr >= kAttrCount) return nullptr;
-  const auto a = static_cast<unsigned>(attr);
-  if ((mask_[a >> 6] & (uint64_t{1} << (a & 63))) == 0) return nullptr;
-  for (const Slot& s : slots_)
-    if (s.attr == attr) return &s;
-  return nullptr;
-}
-
-bool TExXMLTag::HasValue(int attr) const { return FindSlot(attr) != nullptr; }
-
-std::string_view TExXMLTag::RawValue(int attr) const {
-  const Slot* s = FindSlot(attr);
-  return s != nullptr ? s->value : std::string_view();
-}
 
 TExXMLValue TExXMLTag::Value(int attr) const {
   const Slot* s = FindSlot(attr);
