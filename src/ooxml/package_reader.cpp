@@ -732,7 +732,9 @@ void TXLSRead2007XML::ReadCell(TExXMLTag& node) {
       if (group >= ranges.size()) ranges.resize(std::size_t{group} + 1);
       ranges[group] = f->RawValue(xaRef);
     }
-    const std::u16string formula = f->DecodedText();
+    // Decoded into a string kept for every formula: no block of its own.
+    DecodeTextTo(f->RawText(), formulaText_);
+    const std::u16string_view formula = formulaText_;
 
     if (inlineString) {
       const std::u16string result = is != nullptr ? InlineText(*is) : v != nullptr ? v->DecodedText() : std::u16string();

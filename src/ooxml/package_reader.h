@@ -109,6 +109,7 @@ class TXLSRead2007XML final : public TXLSReadExcelXMLStream {
   // Shared strings: reused for every rich-text item.
   TXLSWideStringList runs_;
   TXFontEx12 workFont_;
+  std::u16string formulaText_;  // the formula of the cell being read
 };
 
 }  // namespace tabulon

@@ -405,21 +405,28 @@ bool XMLTextToFloat(std::string_view text, double& value) {
   return true;
 }
 
-std::u16string DecodeText(std::string_view text) {
-  std::u16string out;
+namespace {
+
+// A malformed text decodes to nothing.
+void Fail(std::u16string& out) { out.clear(); }
+
+}  // namespace
+
+void DecodeTextTo(std::string_view text, std::u16string& out) {
+  out.clear();
   out.reserve(text.size());
   const char* p = text.data();
   const char* const end = p + text.size();
   // Plain ASCII without references is the common case.
   while (p < end && *p != '&' && static_cast<uint8_t>(*p) < 0x80) out.push_back(static_cast<char16_t>(*p++));
-  if (p == end) return out;
+  if (p == end) return;
 
   TUtf8Decoder decoder(out);
   while (p < end) {
     if (*p == '&') {
       const char* after = nullptr;
       if (const char32_t c = CharRefAt(p, end, after)) {
-        if (!decoder.Char(c)) return {};
+        if (!decoder.Char(c)) return Fail(out);
         p = after;
         continue;
       }
@@ -429,20 +436,25 @@ std::u16string DecodeText(std::string_view text) {
           const char* after2 = nullptr;
           const TEntity* next = EntityNamed(after, end, after2);
           if (next != nullptr && next->afterAmp) {
-            if (!decoder.Char(next->ch)) return {};
+            if (!decoder.Char(next->ch)) return Fail(out);
             p = after2;
             continue;
           }
         }
-        if (!decoder.Char(e->ch)) return {};
+        if (!decoder.Char(e->ch)) return Fail(out);
         p = after;
         continue;
       }
     }
-    if (!decoder.Byte(static_cast<uint8_t>(*p))) return {};
+    if (!decoder.Byte(static_cast<uint8_t>(*p))) return Fail(out);
     ++p;
   }
-  if (!decoder.Complete()) return {};
+  if (!decoder.Complete()) out.clear();
+}
+
+std::u16string DecodeText(std::string_view text) {
+  std::u16string out;
+  DecodeTextTo(text, out);
   return out;
 }
 
@@ -946,13 +958,19 @@ TExXMLTag* TXLSReadExcelXMLStream::NewNode() {
 }
 
 void TXLSReadExcelXMLStream::DiscardChildren(TExXMLTag* node) {
+  // Children and grandchildren without children of their own (a cell with
+  // its v and f) go straight back; deeper subtrees go through the stack.
   for (TExXMLTag* child : node->children_) {
-    if (child->children_.empty()) {
-      child->Reset();
-      free_.push_back(child);
-    } else {
-      discardStack_.push_back(child);
+    for (TExXMLTag* grandchild : child->children_) {
+      if (grandchild->children_.empty()) {
+        grandchild->Reset();
+        free_.push_back(grandchild);
+      } else {
+        discardStack_.push_back(grandchild);
+      }
     }
+    child->Reset();
+    free_.push_back(child);
   }
   node->children_.clear();
   while (!discardStack_.empty()) {

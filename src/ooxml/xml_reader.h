@@ -105,6 +105,8 @@ bool XMLTextToFloat(std::string_view text, double& value);
 // Element text to its final wide string: character references, the entity
 // table, then the UTF-8 bytes (a malformed sequence empties the whole text).
 std::u16string DecodeText(std::string_view text);
+// The same into out, reusing its room.
+void DecodeTextTo(std::string_view text, std::u16string& out);
 
 // ---- Tokenizer ---------------------------------------------------------------
 
