@@ -137,7 +137,8 @@ void TZipEntry::ExtractToBuffer(TPartBuffer& dest) const {
     Throw(Format("Uncompressed size of %s in ZIP is too large", HostName(central_.FileName).c_str()));
 
   if (method == 0 && packed == 0) return;
-  uint8_t* const staged = dest.Staging(packed);
+  const std::unique_ptr<uint8_t[]> stagedBlock = std::make_unique_for_overwrite<uint8_t[]>(packed);
+  uint8_t* const staged = stagedBlock.get();
   source.SetPosition(dataStart);
   source.ReadBuffer(staged, packed);
 
@@ -202,7 +203,6 @@ uint8_t* TPartBuffer::Resize(std::size_t size) {
 
 void TPartBuffer::Trim() {
   data_.Trim();
-  staged_.Trim();
   size_ = 0;
 }
 

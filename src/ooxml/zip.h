@@ -71,10 +71,12 @@ struct TLocalFile {
 
 class TZipEntries;
 
-// Room for an extracted member and for its packed bytes. It is meant to be
-// kept between reads: a workbook's largest part then finds its block already
-// mapped instead of a fresh, zero-filled one each time. Bytes are never
-// initialised; only what an extraction wrote is read.
+// Room for an extracted member. It is meant to be kept between reads: a
+// workbook's largest part then finds its block already mapped instead of a
+// fresh, zero-filled one each time. Bytes are never initialised; only what
+// an extraction wrote is read. (The packed bytes are staged apart and given
+// back right after inflating, so that they do not add to the peak while the
+// part is parsed.)
 class TPartBuffer {
  public:
   const uint8_t* Data() const { return data_.bytes.get(); }
@@ -82,10 +84,8 @@ class TPartBuffer {
   // Uninitialised room for size bytes, which become the buffer's content.
   uint8_t* Resize(std::size_t size);
   void Clear() { size_ = 0; }
-  // Uninitialised room for size packed bytes, apart from the content.
-  uint8_t* Staging(std::size_t size) { return staged_.Room(size); }
-  // Gives the blocks back unless the largest content since the last call
-  // used at least a quarter of them, so that what stays held follows the
+  // Gives the block back unless the largest content since the last call
+  // used at least a quarter of it, so that what stays held follows the
   // workbooks being read.
   void Trim();
 
@@ -98,7 +98,6 @@ class TPartBuffer {
     void Trim();
   };
   Block data_;
-  Block staged_;
   std::size_t size_ = 0;
 };
 
