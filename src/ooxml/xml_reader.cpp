@@ -393,11 +393,45 @@ bool XMLTextToInt(std::string_view text, int32_t& value) {
   return true;
 }
 
+namespace {
+
+// Digits with at most one "." inside them, 15 digits at most: the digits
+// form an integer below 2^53 and the scale a power of ten up to 1e15, both
+// exact, so one division rounds to the same double as the general
+// conversion. False for any other text, which takes the general way.
+bool PlainDecimalToFloat(std::string_view digits, bool negative, double& value) {
+  constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  if (digits.empty() || digits.size() > 16) return false;
+  int64_t mantissa = 0;
+  int count = 0;
+  int scale = -1;  // digits after the point, -1 without a point
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    const char c = digits[i];
+    if (c >= '0' && c <= '9') {
+      mantissa = mantissa * 10 + (c - '0');
+      ++count;
+      if (scale >= 0) ++scale;
+    } else if (c == '.' && scale < 0 && i > 0 && i + 1 < digits.size()) {
+      scale = 0;
+    } else {
+      return false;
+    }
+  }
+  if (count > 15) return false;
+  double v = static_cast<double>(mantissa);
+  if (scale > 0) v /= kPowers[scale];
+  value = negative ? -v : v;
+  return true;
+}
+
+}  // namespace
+
 bool XMLTextToFloat(std::string_view text, double& value) {
   text = Trim(text);
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
   std::size_t first = (!text.empty() && text.front() == '-') ? 1 : 0;
   if (first >= text.size() || !((text[first] >= '0' && text[first] <= '9') || text[first] == '.')) return false;
+  if (PlainDecimalToFloat(text.substr(first), first == 1, value)) return true;
   double v = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v, std::chars_format::general);
   if (ec != std::errc() || end != text.data() + text.size()) return false;
