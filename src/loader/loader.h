@@ -2,6 +2,7 @@
 // chooses between by the file's extension.
 #pragma once
 
+#include "ooxml/zip.h"
 #include "workbook/workbook.h"
 
 namespace tabulon {
@@ -12,6 +13,10 @@ class TWorkbookLoader final : public IWorkbookReaders {
   void ReadLegacy(TXLSWorkbook& workbook) override;
   // Reads an Open XML package from the open file stream (openxml_reader.cpp).
   void ReadOpenXml(TXLSWorkbook& workbook, TStream& package, TStream* scratch) override;
+
+ private:
+  // Parts of packages are extracted here, read after read (one at a time).
+  TPartBuffer partBuffer_;
 };
 
 }  // namespace tabulon

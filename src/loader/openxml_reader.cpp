@@ -6,7 +6,11 @@
 namespace tabulon {
 
 void TWorkbookLoader::ReadOpenXml(TXLSWorkbook& workbook, TStream& package, TStream* scratch) {
-  TXLSRead2007XML reader(workbook);
+  struct TTrim {
+    TPartBuffer& buffer;
+    ~TTrim() { buffer.Trim(); }
+  } trim{partBuffer_};
+  TXLSRead2007XML reader(workbook, &partBuffer_);
   reader.Read(package, scratch);
 }
 

@@ -165,7 +165,8 @@ std::string_view WorkbookRelationTypeName(int number) {
 
 // ---- Reading sequence ------------------------------------------------------------------------
 
-TXLSRead2007XML::TXLSRead2007XML(TXLSWorkbook& workbook) : workbook_(workbook) {}
+TXLSRead2007XML::TXLSRead2007XML(TXLSWorkbook& workbook, TPartBuffer* partBuffer)
+    : workbook_(workbook), part_(partBuffer != nullptr ? *partBuffer : ownPart_) {}
 
 TXLSRead2007XML::~TXLSRead2007XML() = default;
 
@@ -227,7 +228,6 @@ void TXLSRead2007XML::Read(TStream& package, TStream* scratch) {
 bool TXLSRead2007XML::ReadPart(TXLSZipArchive& archive, const std::u16string& name, TPartKind kind) {
   if (archive.FindFile(name) < 0) return false;
   if (scratch_ != nullptr) partsRead_.push_back(name);
-  part_.Clear();
   archive.ExtractFile(name, part_);
   kind_ = kind;
   lastRow_ = -1;
@@ -235,7 +235,7 @@ bool TXLSRead2007XML::ReadPart(TXLSZipArchive& archive, const std::u16string& na
   lastCol_ = -1;
   pendingRows_.clear();
   pendingCols_.clear();
-  SetStream(part_);
+  SetBuffer(part_.Data(), part_.Size());
   Parse(name);
   if (kind == TPartKind::pkWorksheet) {
     // A part cut short still gets the rows and columns it gave.
@@ -732,7 +732,9 @@ void TXLSRead2007XML::ReadCell(TExXMLTag& node) {
       if (group >= ranges.size()) ranges.resize(std::size_t{group} + 1);
       ranges[group] = f->RawValue(xaRef);
     }
-    const std::u16string formula = f->DecodedText();
+    // Decoded into a string kept for every formula: no block of its own.
+    DecodeTextTo(f->RawText(), formulaText_);
+    const std::u16string_view formula = formulaText_;
 
     if (inlineString) {
       const std::u16string result = is != nullptr ? InlineText(*is) : v != nullptr ? v->DecodedText() : std::u16string();

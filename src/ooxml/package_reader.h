@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ooxml/xml_reader.h"
+#include "ooxml/zip.h"
 #include "platform/stream.h"
 #include "workbook/fonts.h"
 #include "workbook/sst.h"
@@ -27,7 +28,9 @@ std::string_view WorkbookRelationTypeName(int number);
 
 class TXLSRead2007XML final : public TXLSReadExcelXMLStream {
  public:
-  explicit TXLSRead2007XML(TXLSWorkbook& workbook);
+  // Parts are extracted into partBuffer when given (a buffer its owner keeps
+  // from one read to the next), else into a buffer of the reader's own.
+  explicit TXLSRead2007XML(TXLSWorkbook& workbook, TPartBuffer* partBuffer = nullptr);
   ~TXLSRead2007XML() override;
 
   // Reads the package into the workbook, which the component has emptied
@@ -90,7 +93,8 @@ class TXLSRead2007XML final : public TXLSReadExcelXMLStream {
   int32_t sheetCounter_ = 0;
   TStream* scratch_ = nullptr;
   std::vector<std::u16string> partsRead_;
-  TMemoryStream part_;  // the part being read, reused for every part
+  TPartBuffer ownPart_;
+  TPartBuffer& part_;  // the part being read, reused for every part
 
   // Worksheet state: the row of the row element being read and the column
   // of the last cell read in it.
@@ -105,6 +109,7 @@ class TXLSRead2007XML final : public TXLSReadExcelXMLStream {
   // Shared strings: reused for every rich-text item.
   TXLSWideStringList runs_;
   TXFontEx12 workFont_;
+  std::u16string formulaText_;  // the formula of the cell being read
 };
 
 }  // namespace tabulon

@@ -346,8 +346,33 @@ std::string_view AttributeName(int attr) {
   return (attr >= 0 && attr < kAttrCount) ? kAttrNames[static_cast<std::size_t>(attr)] : std::string_view();
 }
 
-int FindTag(std::string_view name) { return kTagIndex.Find(name); }
-int FindAttribute(std::string_view name) { return kAttrIndex.Find(name); }
+namespace {
+
+// One-byte names (c, v, f, r, s, t, ...) are the most frequent by far: a
+// table by their byte answers them without hashing.
+template <std::size_t N>
+constexpr std::array<int16_t, 256> OneByteNames(const std::array<std::string_view, N>& names) {
+  std::array<int16_t, 256> table{};
+  for (int16_t& t : table) t = -1;
+  for (std::size_t i = 0; i < N; ++i)
+    if (names[i].size() == 1) table[static_cast<uint8_t>(names[i][0])] = static_cast<int16_t>(i);
+  return table;
+}
+
+constexpr std::array<int16_t, 256> kOneByteTags = OneByteNames(kTagNames);
+constexpr std::array<int16_t, 256> kOneByteAttrs = OneByteNames(kAttrNames);
+
+}  // namespace
+
+int FindTag(std::string_view name) {
+  if (name.size() == 1) return kOneByteTags[static_cast<uint8_t>(name[0])];
+  return kTagIndex.Find(name);
+}
+
+int FindAttribute(std::string_view name) {
+  if (name.size() == 1) return kOneByteAttrs[static_cast<uint8_t>(name[0])];
+  return kAttrIndex.Find(name);
+}
 
 bool XMLTextToInt(std::string_view text, int32_t& value) {
   std::size_t i = 0;
@@ -368,11 +393,45 @@ bool XMLTextToInt(std::string_view text, int32_t& value) {
   return true;
 }
 
+namespace {
+
+// Digits with at most one "." inside them, 15 digits at most: the digits
+// form an integer below 2^53 and the scale a power of ten up to 1e15, both
+// exact, so one division rounds to the same double as the general
+// conversion. False for any other text, which takes the general way.
+bool PlainDecimalToFloat(std::string_view digits, bool negative, double& value) {
+  constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  if (digits.empty() || digits.size() > 16) return false;
+  int64_t mantissa = 0;
+  int count = 0;
+  int scale = -1;  // digits after the point, -1 without a point
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    const char c = digits[i];
+    if (c >= '0' && c <= '9') {
+      mantissa = mantissa * 10 + (c - '0');
+      ++count;
+      if (scale >= 0) ++scale;
+    } else if (c == '.' && scale < 0 && i > 0 && i + 1 < digits.size()) {
+      scale = 0;
+    } else {
+      return false;
+    }
+  }
+  if (count > 15) return false;
+  double v = static_cast<double>(mantissa);
+  if (scale > 0) v /= kPowers[scale];
+  value = negative ? -v : v;
+  return true;
+}
+
+}  // namespace
+
 bool XMLTextToFloat(std::string_view text, double& value) {
   text = Trim(text);
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
   std::size_t first = (!text.empty() && text.front() == '-') ? 1 : 0;
   if (first >= text.size() || !((text[first] >= '0' && text[first] <= '9') || text[first] == '.')) return false;
+  if (PlainDecimalToFloat(text.substr(first), first == 1, value)) return true;
   double v = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v, std::chars_format::general);
   if (ec != std::errc() || end != text.data() + text.size()) return false;
@@ -380,21 +439,28 @@ bool XMLTextToFloat(std::string_view text, double& value) {
   return true;
 }
 
-std::u16string DecodeText(std::string_view text) {
-  std::u16string out;
+namespace {
+
+// A malformed text decodes to nothing.
+void Fail(std::u16string& out) { out.clear(); }
+
+}  // namespace
+
+void DecodeTextTo(std::string_view text, std::u16string& out) {
+  out.clear();
   out.reserve(text.size());
   const char* p = text.data();
   const char* const end = p + text.size();
   // Plain ASCII without references is the common case.
   while (p < end && *p != '&' && static_cast<uint8_t>(*p) < 0x80) out.push_back(static_cast<char16_t>(*p++));
-  if (p == end) return out;
+  if (p == end) return;
 
   TUtf8Decoder decoder(out);
   while (p < end) {
     if (*p == '&') {
       const char* after = nullptr;
       if (const char32_t c = CharRefAt(p, end, after)) {
-        if (!decoder.Char(c)) return {};
+        if (!decoder.Char(c)) return Fail(out);
         p = after;
         continue;
       }
@@ -404,20 +470,25 @@ std::u16string DecodeText(std::string_view text) {
           const char* after2 = nullptr;
           const TEntity* next = EntityNamed(after, end, after2);
           if (next != nullptr && next->afterAmp) {
-            if (!decoder.Char(next->ch)) return {};
+            if (!decoder.Char(next->ch)) return Fail(out);
             p = after2;
             continue;
           }
         }
-        if (!decoder.Char(e->ch)) return {};
+        if (!decoder.Char(e->ch)) return Fail(out);
         p = after;
         continue;
       }
     }
-    if (!decoder.Byte(static_cast<uint8_t>(*p))) return {};
+    if (!decoder.Byte(static_cast<uint8_t>(*p))) return Fail(out);
     ++p;
   }
-  if (!decoder.Complete()) return {};
+  if (!decoder.Complete()) out.clear();
+}
+
+std::u16string DecodeText(std::string_view text) {
+  std::u16string out;
+  DecodeTextTo(text, out);
   return out;
 }
 
@@ -664,21 +735,6 @@ TExXMLTag* TExXMLTag::Child(int index) const {
   return children_[static_cast<std::size_t>(index)];
 }
 
-const TExXMLTag::Slot* TExXMLTag::FindSlot(int attr) const {
-  if (attr < 0 || attr >= kAttrCount) return nullptr;
-  const auto a = static_cast<unsigned>(attr);
-  if ((mask_[a >> 6] & (uint64_t{1} << (a & 63))) == 0) return nullptr;
-  for (const Slot& s : slots_)
-    if (s.attr == attr) return &s;
-  return nullptr;
-}
-
-bool TExXMLTag::HasValue(int attr) const { return FindSlot(attr) != nullptr; }
-
-std::string_view TExXMLTag::RawValue(int attr) const {
-  const Slot* s = FindSlot(attr);
-  return s != nullptr ? s->value : std::string_view();
-}
 
 TExXMLValue TExXMLTag::Value(int attr) const {
   const Slot* s = FindSlot(attr);
@@ -941,13 +997,19 @@ TExXMLTag* TXLSReadExcelXMLStream::NewNode() {
 }
 
 void TXLSReadExcelXMLStream::DiscardChildren(TExXMLTag* node) {
+  // Children and grandchildren without children of their own (a cell with
+  // its v and f) go straight back; deeper subtrees go through the stack.
   for (TExXMLTag* child : node->children_) {
-    if (child->children_.empty()) {
-      child->Reset();
-      free_.push_back(child);
-    } else {
-      discardStack_.push_back(child);
+    for (TExXMLTag* grandchild : child->children_) {
+      if (grandchild->children_.empty()) {
+        grandchild->Reset();
+        free_.push_back(grandchild);
+      } else {
+        discardStack_.push_back(grandchild);
+      }
     }
+    child->Reset();
+    free_.push_back(child);
   }
   node->children_.clear();
   while (!discardStack_.empty()) {

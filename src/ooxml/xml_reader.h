@@ -109,6 +109,8 @@ bool XMLTextToFloat(std::string_view text, double& value);
 // Element text to its final wide string: character references, the entity
 // table, then the UTF-8 bytes (a malformed sequence empties the whole text).
 std::u16string DecodeText(std::string_view text);
+// The same into out, reusing its room.
+void DecodeTextTo(std::string_view text, std::u16string& out);
 
 // ---- Tokenizer ---------------------------------------------------------------
 
@@ -188,6 +190,11 @@ class TXLSReadXMLStream : public TXLSReadXML {
  public:
   // The stream's bytes must stay unchanged while they are read.
   void SetStream(TMemoryStream& stream);
+  // The same over size bytes at data, which must stay unchanged while read.
+  void SetBuffer(const uint8_t* data, std::size_t size) {
+    SetInput(data, data + size);
+    ClearValueList();
+  }
 };
 
 // ---- Nodes -------------------------------------------------------------------
@@ -229,9 +236,12 @@ class TExXMLTag {
   TExXMLTag* Child(int index) const;
 
   // ---- attribute values ----
-  bool HasValue(int attr) const;
+  bool HasValue(int attr) const { return FindSlot(attr) != nullptr; }
   // The value's bytes; empty when absent.
-  std::string_view RawValue(int attr) const;
+  std::string_view RawValue(int attr) const {
+    const Slot* s = FindSlot(attr);
+    return s != nullptr ? s->value : std::string_view();
+  }
   // The value, or an object whose Attr() is -1 when absent.
   TExXMLValue Value(int attr) const;
   // Attribute numbers of the filled slots, in number order.
@@ -279,7 +289,14 @@ class TExXMLTag {
   };
 
   explicit TExXMLTag(TXLSReadExcelXMLStream& owner) : owner_(&owner) {}
-  const Slot* FindSlot(int attr) const;
+  const Slot* FindSlot(int attr) const {
+    if (attr < 0 || attr >= kAttrCount) return nullptr;
+    const auto a = static_cast<unsigned>(attr);
+    if ((mask_[a >> 6] & (uint64_t{1} << (a & 63))) == 0) return nullptr;
+    for (const Slot& s : slots_)
+      if (s.attr == attr) return &s;
+    return nullptr;
+  }
   [[noreturn]] void ThrowMissing(int attr) const;
   const TExXMLTag* FindChildWith(int tag, int attr) const;
   void Reset();

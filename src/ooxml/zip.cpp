@@ -110,6 +110,13 @@ int TZipEntry::Level() const {
 }
 
 void TZipEntry::ExtractToStream(TMemoryStream& dest) const {
+  TPartBuffer buffer;
+  ExtractToBuffer(buffer);
+  dest.WriteBuffer(buffer.Data(), buffer.Size());
+}
+
+void TZipEntry::ExtractToBuffer(TPartBuffer& dest) const {
+  dest.Clear();
   const uint16_t method = central_.Method;
   if ((method != 0 && method != 8) || IsEncrypted())
     Throw("Cannot process this file: " + HostName(central_.FileName) + " ");
@@ -130,38 +137,26 @@ void TZipEntry::ExtractToStream(TMemoryStream& dest) const {
     Throw(Format("Uncompressed size of %s in ZIP is too large", HostName(central_.FileName).c_str()));
 
   if (method == 0 && packed == 0) return;
-  std::vector<uint8_t> staged(packed);
+  const std::unique_ptr<uint8_t[]> stagedBlock = std::make_unique_for_overwrite<uint8_t[]>(packed);
+  uint8_t* const staged = stagedBlock.get();
   source.SetPosition(dataStart);
-  source.ReadBuffer(staged.data(), staged.size());
+  source.ReadBuffer(staged, packed);
 
   if (method == 0) {
-    if (unpacked > staged.size()) Throw("Stream read error");
-    dest.WriteBuffer(staged.data(), static_cast<std::size_t>(unpacked));
+    if (unpacked > packed) Throw("Stream read error");
+    std::memcpy(dest.Resize(static_cast<std::size_t>(unpacked)), staged, static_cast<std::size_t>(unpacked));
     return;
   }
   if (unpacked == 0) return;
 
-  // Inflate straight into dest when appending at its end (the usual case).
-  const std::size_t oldSize = static_cast<std::size_t>(dest.Size());
-  const std::size_t position = static_cast<std::size_t>(dest.Position());
-  const bool inPlace = position == oldSize;
-  std::vector<uint8_t> scratch;
-  uint8_t* out;
-  if (inPlace) {
-    dest.SetSize(oldSize + static_cast<std::size_t>(unpacked));
-    out = dest.Memory() + oldSize;
-  } else {
-    scratch.resize(static_cast<std::size_t>(unpacked));
-    out = scratch.data();
-  }
-
+  uint8_t* const out = dest.Resize(static_cast<std::size_t>(unpacked));
   z_stream zs{};
   if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) {
-    if (inPlace) dest.SetSize(oldSize);
+    dest.Clear();
     Throw("ZLib decompress error");
   }
-  zs.next_in = staged.data();
-  zs.avail_in = static_cast<uInt>(staged.size());
+  zs.next_in = staged;
+  zs.avail_in = static_cast<uInt>(packed);
   zs.next_out = out;
   zs.avail_out = static_cast<uInt>(unpacked);
   int rc;
@@ -172,14 +167,43 @@ void TZipEntry::ExtractToStream(TMemoryStream& dest) const {
   inflateEnd(&zs);
 
   if (!complete) {
-    if (inPlace) dest.SetSize(oldSize);
+    dest.Clear();
     if (rc == Z_DATA_ERROR || rc == Z_MEM_ERROR || rc == Z_STREAM_ERROR) Throw("ZLib decompress error");
     return;  // the data ended before the declared size: nothing is produced
   }
-  if (inPlace)
-    dest.SetPosition(static_cast<int64_t>(oldSize + unpacked));
-  else
-    dest.WriteBuffer(scratch.data(), scratch.size());
+}
+
+// ---- TPartBuffer -----------------------------------------------------------
+
+uint8_t* TPartBuffer::Block::Room(std::size_t size) {
+  if (size > capacity) {
+    bytes.reset();
+    capacity = 0;
+    bytes = std::make_unique_for_overwrite<uint8_t[]>(size);
+    capacity = size;
+  }
+  used = std::max(used, size);
+  return bytes.get();
+}
+
+void TPartBuffer::Block::Trim() {
+  if (used < capacity / 4) {
+    bytes.reset();
+    capacity = 0;
+  }
+  used = 0;
+}
+
+uint8_t* TPartBuffer::Resize(std::size_t size) {
+  size_ = 0;
+  uint8_t* room = data_.Room(size);
+  size_ = size;
+  return room;
+}
+
+void TPartBuffer::Trim() {
+  data_.Trim();
+  size_ = 0;
 }
 
 // ---- TZipEntries -----------------------------------------------------------
@@ -440,6 +464,12 @@ void TXLSZipArchive::ExtractFile(const std::u16string& name, TMemoryStream& dest
   entry.ExtractToStream(dest);
   expanded_ += size;
   dest.SetPosition(0);
+}
+
+void TXLSZipArchive::ExtractFile(const std::u16string& name, TPartBuffer& dest) const {
+  const int index = FindFile(name);
+  if (index < 0) Throw(Format("Can not find file %s in ZIP", platform::WideToHost(name).c_str()));
+  reader_.Entries().Item(index).ExtractToBuffer(dest);
 }
 
 }  // namespace tabulon

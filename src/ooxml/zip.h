@@ -71,6 +71,36 @@ struct TLocalFile {
 
 class TZipEntries;
 
+// Room for an extracted member. It is meant to be kept between reads: a
+// workbook's largest part then finds its block already mapped instead of a
+// fresh, zero-filled one each time. Bytes are never initialised; only what
+// an extraction wrote is read. (The packed bytes are staged apart and given
+// back right after inflating, so that they do not add to the peak while the
+// part is parsed.)
+class TPartBuffer {
+ public:
+  const uint8_t* Data() const { return data_.bytes.get(); }
+  std::size_t Size() const { return size_; }
+  // Uninitialised room for size bytes, which become the buffer's content.
+  uint8_t* Resize(std::size_t size);
+  void Clear() { size_ = 0; }
+  // Gives the block back unless the largest content since the last call
+  // used at least a quarter of it, so that what stays held follows the
+  // workbooks being read.
+  void Trim();
+
+ private:
+  struct Block {
+    std::unique_ptr<uint8_t[]> bytes;
+    std::size_t capacity = 0;
+    std::size_t used = 0;  // largest room asked since the last Trim
+    uint8_t* Room(std::size_t size);
+    void Trim();
+  };
+  Block data_;
+  std::size_t size_ = 0;
+};
+
 // One member of the archive, as its central directory record describes it.
 class TZipEntry {
  public:
@@ -87,6 +117,8 @@ class TZipEntry {
 
   // Appends the member's decompressed bytes to dest at its position.
   void ExtractToStream(TMemoryStream& dest) const;
+  // Replaces dest's content with the member's decompressed bytes.
+  void ExtractToBuffer(TPartBuffer& dest) const;
 
  private:
   friend class TZipEntries;
@@ -186,6 +218,8 @@ class TXLSZipArchive {
   // "ZIP archive expands beyond %llu bytes at %s" when the member would take
   // the archive's extracted bytes past the expansion limit.
   void ExtractFile(const std::u16string& name, TMemoryStream& dest) const;
+  // Replaces dest's content with the member; same error as above.
+  void ExtractFile(const std::u16string& name, TPartBuffer& dest) const;
   const TZipReader& Reader() const { return reader_; }
 
   uint64_t ExpansionLimit() const { return expansionLimit_; }

@@ -28,9 +28,13 @@ void TCellPool::FreeSlab(TSlab* slab) {
   ::operator delete(static_cast<void*>(slab), std::align_val_t{kSlabSize});
 }
 
-void TCellPool::Release(void* piece) {
+void TCellPool::Release(void* piece) { ReleaseMany(piece, 1); }
+
+void TCellPool::ReleaseMany(void* piece, std::size_t count) {
+  if (count == 0) return;
   auto* slab = reinterpret_cast<TSlab*>(reinterpret_cast<uintptr_t>(piece) & ~uintptr_t{kSlabSize - 1});
-  if (--slab->live != 0) return;
+  slab->live -= count;
+  if (slab->live != 0) return;
   if (slab->pool == nullptr) {
     FreeSlab(slab);
   } else {

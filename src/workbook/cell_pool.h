@@ -33,6 +33,12 @@ class TCellPool {
   // Gives back a piece handed out by any pool; frees its slab when the slab
   // is no longer its pool's current one and holds nothing else.
   static void Release(void* piece);
+  // Gives back `count` pieces of the slab that holds `piece` at once.
+  static void ReleaseMany(void* piece, std::size_t count);
+  // True when both pieces lie in the same slab.
+  static bool SameSlab(const void* a, const void* b) {
+    return ((reinterpret_cast<uintptr_t>(a) ^ reinterpret_cast<uintptr_t>(b)) & ~uintptr_t{kSlabSize - 1}) == 0;
+  }
 
  private:
   struct TSlab {

@@ -121,16 +121,18 @@ std::unique_ptr<TCell> TCellStorage::TakeCell(uint32_t col, uint32_t row) {
 void TCellStorage::ClearCells() {
   cache_ = nullptr;
   chunkSizeHint_ = 0;
+  TCellBulkDelete cells;
   for (std::unique_ptr<TLevel2>& band : level1_) {
     if (!band) continue;
     for (TRow& rowBlock : *band) {
-      for (TCell* cell : rowBlock.first) delete cell;
+      for (TCell* cell : rowBlock.first) cells.Delete(cell);
       if (rowBlock.rest)
         for (TChunk& chunk : *rowBlock.rest)
-          for (TCell* cell : chunk) delete cell;
+          for (TCell* cell : chunk) cells.Delete(cell);
     }
     band.reset();
   }
+  cells.Flush();
   BeginIteration();
 }
 

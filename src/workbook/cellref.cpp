@@ -1,5 +1,6 @@
 #include "workbook/cellref.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "platform/error.h"
@@ -187,6 +188,19 @@ bool ParsePlainCellRef(std::u16string_view Text, int32_t& Col, int32_t& Row) {
 }
 
 bool ParsePlainCellRef(std::string_view Text, int32_t& Col, int32_t& Row) {
+  // The usual shape (up to 3 letters, then up to 7 digits, not row 0) in one
+  // forward pass with the same results; anything else the general way.
+  std::size_t i = 0;
+  int64_t col = 0;
+  while (i < Text.size() && i < 3 && IsLetter(Text[i])) col = col * 26 + (Text[i++] - 'A' + 1);
+  const std::size_t letters = i;
+  int64_t row = 0;
+  while (i < Text.size() && i - letters < 7 && IsDigit(Text[i])) row = row * 10 + (Text[i++] - '0');
+  if (letters > 0 && i > letters && i == Text.size() && row > 0) {
+    Col = static_cast<int32_t>(std::min(col, kColumnCap) - 1);
+    Row = static_cast<int32_t>(std::min(row, kRowCap) - 1);
+    return Col <= MaxCol && Row <= MaxRow;
+  }
   bool a, b;
   return ParseExtended(Text, false, Col, Row, a, b);
 }

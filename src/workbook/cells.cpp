@@ -53,6 +53,40 @@ void TCell::operator delete(TCell* cell, std::destroying_delete_t) {
   }
 }
 
+void TCellBulkDelete::Delete(TCell* cell) {
+  if (cell == nullptr) return;
+  const uint8_t type = cell->CellType() & 0x7F;
+  const bool plain = type == ctBlank || type == ctFloat || type == ctString || type == ctBoolean || type == ctError;
+  if (!plain || !cell->Pooled()) {
+    // Runs still pending hold their uses and pieces, so this cannot free a
+    // format or a slab that one of them refers to.
+    delete cell;
+    return;
+  }
+  TCellFormat* format = cell->CellFormat();
+  if (format != format_) {
+    if (format_ != nullptr) format_->Owner()->ReleaseFormatUses(format_, formatUses_);
+    format_ = format;
+    formatUses_ = 0;
+  }
+  ++formatUses_;
+  if (pieces_ == 0 || !TCellPool::SameSlab(slabPiece_, cell)) {
+    if (pieces_ != 0) TCellPool::ReleaseMany(slabPiece_, pieces_);
+    slabPiece_ = cell;
+    pieces_ = 0;
+  }
+  ++pieces_;
+}
+
+void TCellBulkDelete::Flush() {
+  if (format_ != nullptr) format_->Owner()->ReleaseFormatUses(format_, formatUses_);
+  format_ = nullptr;
+  formatUses_ = 0;
+  if (pieces_ != 0) TCellPool::ReleaseMany(slabPiece_, pieces_);
+  slabPiece_ = nullptr;
+  pieces_ = 0;
+}
+
 // ---- Format usage -----------------------------------------------------------------
 
 TCellFormat* UseCellFormat(TCellFormats& formats, uint32_t index) {

@@ -106,6 +106,7 @@ class TCell : public TFormattedObject {
   static void operator delete(void* block);
   // Marks a cell made in pool memory (MakePooledCell only).
   void SetPooled() { pooled_ = true; }
+  bool Pooled() const { return pooled_; }
 
  protected:
   TCell(TCellFormats& formats, uint32_t formatIndex, uint16_t col, uint32_t row)
@@ -119,6 +120,29 @@ class TCell : public TFormattedObject {
   uint32_t row_;
   uint16_t col_;
   bool pooled_ = false;  // made by MakePooledCell (fills padding, costs no room)
+};
+
+// Deletes the cells of a whole container, one Delete per cell, with the same
+// outcome as deleting each. Value cells made in a pool (blank, number, text,
+// boolean, error), whose destructors only give back their format use, skip
+// their destructors: the format uses of a run of cells with one format and
+// the pieces of a run of cells from one slab are given back in one step.
+class TCellBulkDelete {
+ public:
+  TCellBulkDelete() = default;
+  TCellBulkDelete(const TCellBulkDelete&) = delete;
+  TCellBulkDelete& operator=(const TCellBulkDelete&) = delete;
+  ~TCellBulkDelete() { Flush(); }
+
+  void Delete(TCell* cell);
+  // Gives back what the runs so far still hold.
+  void Flush();
+
+ private:
+  TCellFormat* format_ = nullptr;
+  std::size_t formatUses_ = 0;
+  void* slabPiece_ = nullptr;
+  std::size_t pieces_ = 0;
 };
 
 // A new cell of class T in memory of `pool`.

@@ -427,4 +427,14 @@ void TCellFormats::ReleaseFormat(TCellFormat* format) {
   if (--format->UsageCount == 0) DeleteFormat(format->ListIndex);
 }
 
+void TCellFormats::ReleaseFormatUses(TCellFormat* format, std::size_t uses) {
+  if (!format || uses == 0 || format->ListIndex < DeletableFrom || format->UsageCount <= 0) return;
+  if (static_cast<std::size_t>(format->UsageCount) > uses) {
+    format->UsageCount -= static_cast<decltype(format->UsageCount)>(uses);
+    return;
+  }
+  format->UsageCount = 0;
+  DeleteFormat(format->ListIndex);
+}
+
 }  // namespace tabulon

@@ -311,6 +311,8 @@ class TCellFormats {
   void UseFormat(TCellFormat* format);
   // Lowers the usage of a deletable format and deletes it when it falls to 0.
   void ReleaseFormat(TCellFormat* format);
+  // Gives back `uses` uses at once, as that many ReleaseFormat calls would.
+  void ReleaseFormatUses(TCellFormat* format, std::size_t uses);
 
   TXFonts* Fonts() const { return fonts_; }
   TNumberFormats& NumberFormats() { return numberFormats_; }

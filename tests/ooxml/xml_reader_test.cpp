@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdlib>
 #include <functional>
+#include <random>
 
 #include "platform/error.h"
 
@@ -469,6 +472,34 @@ TEST(XmlText, DecodeText) {
       {"\xC3&#169;", u""},  // a reference cannot complete a UTF-8 sequence
   };
   for (const auto& c : cases) EXPECT_EQ(DecodeText(c.raw), c.decoded) << c.raw;
+}
+
+// Plain decimals, as writers store most numbers, convert to the very double
+// the C library gives for them, up to 17 significant digits and at every
+// position of the point.
+TEST(XmlText, PlainDecimalsRoundLikeTheLibrary) {
+  std::mt19937_64 random(12345);
+  for (int i = 0; i < 200000; ++i) {
+    const int digits = 1 + static_cast<int>(random() % 17);
+    std::string text = random() % 4 == 0 ? "-" : "";
+    for (int d = 0; d < digits; ++d) text += static_cast<char>('0' + random() % 10);
+    const int point = static_cast<int>(random() % (digits + 1));
+    if (point > 0 && point < digits) text.insert(text.size() - static_cast<std::size_t>(point), ".");
+    double v = 0;
+    ASSERT_TRUE(XMLTextToFloat(text, v)) << text;
+    const double expected = std::strtod(text.c_str(), nullptr);
+    ASSERT_EQ(v, expected) << text;
+    ASSERT_EQ(std::signbit(v), std::signbit(expected)) << text;
+  }
+  const char* const edges[] = {"-0", "-0.000", "999999999999999", "9999999999999999", "0.000000000000001",
+                               "123456789012345.6", "1.", "00000000000000000001.5"};
+  for (const char* text : edges) {
+    double v = 0;
+    ASSERT_TRUE(XMLTextToFloat(text, v)) << text;
+    const double expected = std::strtod(text, nullptr);
+    EXPECT_EQ(v, expected) << text;
+    EXPECT_EQ(std::signbit(v), std::signbit(expected)) << text;
+  }
 }
 
 TEST(XmlText, Numbers) {

@@ -254,6 +254,37 @@ TEST(ZipArchive, MemberResults) {
   EXPECT_EQ(Extract(zip, u"zero.xml"), "");
 }
 
+// One part buffer serves member after member: each extraction leaves exactly
+// its own bytes, a member that yields nothing or fails leaves none, and the
+// buffer stays usable after it gives its blocks back.
+TEST(ZipArchive, PartBufferReusedAcrossMembers) {
+  ZipMember longer{"longer.xml", kSheet, 8};
+  longer.declaredSize = static_cast<uint32_t>(kSheet.size() + 1);
+  ZipMember corrupt{"corrupt.xml", "\xFF\xFF\xFF\xFF", 8};
+  corrupt.rawData = true;
+  corrupt.declaredSize = 100;
+  TMemoryStream file = StreamOf(BuildZip(
+      {{"sheet.xml", kSheet, 8}, {"a.xml", "alpha", 0}, {"b.xml", "<b/>", 8}, longer, corrupt}));
+  TXLSZipArchive zip;
+  zip.OpenStream(file);
+  TPartBuffer buffer;
+  const auto content = [&](const std::u16string& name) {
+    zip.ExtractFile(name, buffer);
+    return std::string(reinterpret_cast<const char*>(buffer.Data()), buffer.Size());
+  };
+  EXPECT_EQ(content(u"sheet.xml"), kSheet);
+  EXPECT_EQ(content(u"a.xml"), "alpha");
+  EXPECT_EQ(content(u"b.xml"), "<b/>");
+  EXPECT_EQ(content(u"longer.xml"), "");
+  EXPECT_EQ(content(u"sheet.xml"), kSheet);
+  EXPECT_THROW(zip.ExtractFile(u"corrupt.xml", buffer), Exception);
+  EXPECT_EQ(buffer.Size(), 0u);
+  buffer.Trim();  // kept: the sheet used the whole block
+  EXPECT_EQ(content(u"a.xml"), "alpha");
+  buffer.Trim();  // given back: far larger than "alpha" needs
+  EXPECT_EQ(content(u"sheet.xml"), kSheet);
+}
+
 TEST(ZipArchive, MissingLocalSignatureGivesEmptyMember) {
   std::string bytes = BuildZip({{"a.xml", "alpha", 0}, {"b.xml", "beta", 0}});
   bytes[0] = 'X';

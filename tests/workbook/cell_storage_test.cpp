@@ -211,6 +211,48 @@ TEST_F(CellStorageTest, PooledCellsMixWithHeapCellsAndOutliveTheirContainer) {
   taken.reset();
 }
 
+TEST_F(CellStorageTest, ClearCellsGivesBackEveryFormatUse) {
+  // Deletable formats: a and b only used by cells cleared below, kept also by
+  // a cell taken out first. Value and formula cells, pooled and from the
+  // heap, across several slabs, the formats alternating in runs.
+  const int32_t base = formats_.Count();
+  TCellFormat* a = formats_.AddFormat();
+  TCellFormat* b = formats_.AddFormat();
+  TCellFormat* kept = formats_.AddFormat();
+  ASSERT_GE(a->ListIndex, formats_.DeletableFrom);
+  std::unique_ptr<TCell> taken;
+  {
+    TCellStorage storage;
+    TCellPool& pool = storage.Pool();
+    for (uint32_t row = 0; row < 3000; ++row) {
+      const auto f = [&](uint32_t col) {
+        TCellFormat* format = (row / 7 + col) % 3 == 0 ? a : (row % 2 == 0 ? b : kept);
+        return static_cast<uint32_t>(format->ListIndex);
+      };
+      storage.SetCell(0, row, MakePooledCell<TFloatCell>(pool, formats_, f(0), uint16_t{0}, row, 1.5));
+      storage.SetCell(1, row, MakePooledCell<TBlankCell>(pool, formats_, f(1), uint16_t{1}, row));
+      storage.SetCell(2, row, MakePooledCell<TBooleanCell>(pool, formats_, f(2), uint16_t{2}, row, uint8_t{1}));
+      storage.SetCell(3, row, MakePooledCell<TErrorCell>(pool, formats_, f(3), uint16_t{3}, row, uint8_t{7}));
+      storage.SetCell(4, row, MakePooledCell<TStringCell>(pool, formats_, f(4), uint16_t{4}, row, nullptr));
+      auto formula = MakePooledCell<TNumberFormulaCell>(pool, formats_, f(5), uint16_t{5}, row, 2.0);
+      formula->SetText(u"A1*2", 0, kNoSharedIndex);
+      storage.SetCell(5, row, std::move(formula));
+      if (row % 100 == 0)
+        storage.SetCell(6, row, std::make_unique<TFloatCell>(formats_, f(6), uint16_t{6}, row, 3.0));
+    }
+    storage.SetCell(7, 0, MakePooledCell<TFloatCell>(pool, formats_, static_cast<uint32_t>(kept->ListIndex),
+                                                     uint16_t{7}, 0u, 9.0));
+    taken = storage.TakeCell(7, 0);
+    storage.ClearCells();
+    EXPECT_EQ(storage.GetCell(0, 0), nullptr);
+    EXPECT_EQ(formats_.Count(), base + 1);
+    EXPECT_EQ(kept->UsageCount, 1);
+  }
+  EXPECT_EQ(taken->CellFormat(), kept);
+  taken.reset();
+  EXPECT_EQ(formats_.Count(), base);
+}
+
 TEST_F(CellStorageTest, SharedFormulaCellsLeavingTheContainer) {
   // A bare container refuses to let a shared-formula cell go.
   {

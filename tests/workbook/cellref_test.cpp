@@ -133,6 +133,37 @@ TEST(ParseCellRef, LongRunsAndRowZeroFail) {
   EXPECT_GE(row, 0);
 }
 
+// Byte and wide texts give the same column, row and result for every shape,
+// in both workbook limits (the byte parser has a quick way for the usual one).
+TEST(ParseCellRef, ByteAndWideTextsAgree) {
+  const char* const texts[] = {"A1",    "Z9",     "AA10",     "XFD1048576", "XFE1",     "IV65536", "IW1",
+                               "A0",    "A00001", "ZZZ9999999", "AAAA1",    "A12345678", "xA1",    "1A1",
+                               "a1",    "A",      "$A$1",     "A1B2",       "ZZZ1",     "B000",    "A1048577"};
+  for (const bool openXml : {false, true}) {
+    Limits limits(openXml ? 16383 : 255, openXml ? 1048575 : 65535);
+    for (const char* text : texts) {
+      const std::string bytes(text);
+      int32_t col1 = -7, row1 = -7, col2 = -7, row2 = -7;
+      bool ok1 = false, ok2 = false;
+      bool threw1 = false, threw2 = false;
+      try {
+        ok1 = ParsePlainCellRef(bytes, col1, row1);
+      } catch (const Exception&) {
+        threw1 = true;
+      }
+      try {
+        ok2 = ParsePlainCellRef(std::u16string(bytes.begin(), bytes.end()), col2, row2);
+      } catch (const Exception&) {
+        threw2 = true;
+      }
+      EXPECT_EQ(threw1, threw2) << text;
+      EXPECT_EQ(ok1, ok2) << text;
+      EXPECT_EQ(col1, col2) << text;
+      EXPECT_EQ(row1, row2) << text;
+    }
+  }
+}
+
 TEST(ParseCellRef, MissingRowDigitsRaiseTheConversionError) {
   int32_t col, row;
   bool absCol, absRow;
