@@ -5,9 +5,6 @@
 // error; the sanitizer builds (ThreadSanitizer included) must stay silent.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -62,6 +59,11 @@ class ConcurrentRewrite : public ::testing::TestWithParam<TCase> {};
 
 TEST_P(ConcurrentRewrite, EveryAnswerIsOneVersionOrACleanError) {
   const TCase& c = GetParam();
+#ifdef _WIN32
+  if (c.rewrite == TRewrite::kRename) {
+    GTEST_SKIP() << "Windows refuses to rename over a file that a reader holds open";
+  }
+#endif
   const std::string versions[2] = {ReadFixture(c.v1), ReadFixture(c.v2)};
   ASSERT_FALSE(versions[0].empty());
   ASSERT_EQ(versions[0].size(), versions[1].size());
@@ -93,10 +95,10 @@ TEST_P(ConcurrentRewrite, EveryAnswerIsOneVersionOrACleanError) {
       } else {
         // Same length: the bytes are overwritten without the file ever
         // being shorter.
-        const int fd = open(path.c_str(), O_WRONLY);
-        EXPECT_GE(fd, 0);
-        EXPECT_EQ(pwrite(fd, content.data(), content.size(), 0), static_cast<ssize_t>(content.size()));
-        if (fd >= 0) close(fd);
+        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+        EXPECT_TRUE(file.is_open());
+        file.write(content.data(), static_cast<std::streamsize>(content.size()));
+        EXPECT_TRUE(file.good());
       }
       rewrites.fetch_add(1);
       std::this_thread::yield();
