@@ -144,6 +144,7 @@ void TZipEntry::ExtractToBuffer(TPartBuffer& dest) const {
 
   if (method == 0) {
     if (unpacked > packed) Throw("Stream read error");
+    if (unpacked == 0) return;
     std::memcpy(dest.Resize(static_cast<std::size_t>(unpacked)), staged, static_cast<std::size_t>(unpacked));
     return;
   }
