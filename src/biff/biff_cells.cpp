@@ -235,9 +235,8 @@ void TXLSBiffReader::ReadSharedFormula() {
   if (ahead_.size() < 10) ThrowShortRecord(id, ahead_.size(), 10);
   const std::size_t cce = Get16(ahead_, 8);
   if (10 + cce > ahead_.size()) ThrowShortRecord(id, ahead_.size(), 10 + cce);
-  TSharedFormula entry{Get16(ahead_, 0), Get16(ahead_, 2), ahead_[4], ahead_[5],
-                       std::vector<uint8_t>(ahead_.begin() + 10, ahead_.begin() + 10 + static_cast<std::ptrdiff_t>(cce))};
-  sharedFormulas_.push_back(std::move(entry));
+  sharedFormulas_.Add({Get16(ahead_, 0), Get16(ahead_, 2), ahead_[4], ahead_[5],
+                       std::vector<uint8_t>(ahead_.begin() + 10, ahead_.begin() + 10 + static_cast<std::ptrdiff_t>(cce))});
 }
 
 // Puts the tokens of the shared formula that covers the master cell named by
@@ -248,13 +247,7 @@ bool TXLSBiffReader::ApplySharedFormula(uint32_t col, uint32_t row, uint32_t& cc
   if (next == rtShrFmla || next == rtShrFmla5) ReadSharedFormula();
   const uint32_t masterRow = W(23);
   const uint32_t masterCol = version_ >= xvExcel97 ? W(25) : B(25);
-  const TSharedFormula* found = nullptr;
-  for (const TSharedFormula& entry : sharedFormulas_) {
-    if (entry.Col1 <= masterCol && masterCol <= entry.Col2 && entry.Row1 <= masterRow && masterRow <= entry.Row2) {
-      found = &entry;
-      break;
-    }
-  }
+  const TSharedFormulaList::TEntry* found = sharedFormulas_.Find(masterCol, masterRow);
   if (!found) {
     Throw(Format("Fixup error in shared formula at C=%d,R=%d (%s)", static_cast<int>(col), static_cast<int>(row),
                  platform::WideToHost(CellRefText(static_cast<int32_t>(col), static_cast<int32_t>(row))).c_str()));

@@ -79,7 +79,7 @@ void TXLSBiffReader::Read(TStream* source) {
       reader.stream_->Close();
       reader.stream_->SetSourceStream(nullptr);
       std::vector<uint8_t>().swap(reader.buffer_);
-      reader.sharedFormulas_.clear();
+      reader.sharedFormulas_.Clear();
     }
   } cleanup{*this};
 
@@ -89,6 +89,8 @@ void TXLSBiffReader::Read(TStream* source) {
   workbook_.SetVersion(version_);
   copiedFormulaLimit_ = std::max<uint64_t>(kMinCopiedFormulaLimit,
                                            kCopiedFormulaFactor * static_cast<uint64_t>(stream_->StreamSize()));
+  sharedFormulas_.SetStepLimit(std::max<uint64_t>(kMinSharedLookupSteps,
+                                                  kSharedLookupFactor * static_cast<uint64_t>(stream_->StreamSize())));
 
   buffer_.resize(static_cast<std::size_t>(workbook_.BufferSize()));
   storage_ = &workbook_.GlobalsRecords();
@@ -428,7 +430,7 @@ void TXLSBiffReader::NewSheet(uint8_t kind) {
 TXLSBiffReader::Step TXLSBiffReader::OnEOF() {
   storage_->SetDefaultRecord(id_, static_cast<uint16_t>(length_), buffer_.data());
   store_ = false;
-  sharedFormulas_.clear();
+  sharedFormulas_.Clear();
   inSheet_ = false;
   return EndOfSubstream();
 }

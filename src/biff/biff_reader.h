@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "biff/shared_formula.h"
 #include "platform/stream.h"
 #include "workbook/record_storage.h"
 #include "workbook/version.h"
@@ -28,6 +29,10 @@ class TXLSWorkbook;
 // bytes" ends the read.
 inline constexpr uint64_t kCopiedFormulaFactor = 16;
 inline constexpr uint64_t kMinCopiedFormulaLimit = uint64_t{16} << 20;
+// Comparisons the lookups of shared formulas may spend in one read: this many
+// per byte of the workbook stream, and at least the minimum.
+inline constexpr uint64_t kSharedLookupFactor = 64;
+inline constexpr uint64_t kMinSharedLookupSteps = uint64_t{1} << 26;
 
 class TXLSBiffReader {
  public:
@@ -52,12 +57,6 @@ class TXLSBiffReader {
 
  private:
   enum class Step { kGoOn, kFinished, kStop };
-
-  struct TSharedFormula {
-    uint16_t Row1, Row2;
-    uint8_t Col1, Col2;
-    std::vector<uint8_t> Tokens;
-  };
 
   void RunLoop();
   Step Dispatch();
@@ -164,7 +163,7 @@ class TXLSBiffReader {
   bool foreignWriter_ = false;
   uint32_t subVersion_ = 0;
 
-  std::vector<TSharedFormula> sharedFormulas_;
+  TSharedFormulaList sharedFormulas_;
   std::vector<uint8_t> arrayRecord_;
   bool hasArray_ = false;
   // Bytes that cells of shared and array formulas copied from a SHRFMLA or

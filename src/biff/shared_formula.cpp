@@ -1,5 +1,7 @@
 #include "biff/shared_formula.h"
 
+#include <algorithm>
+
 #include "platform/error.h"
 
 namespace tabulon {
@@ -115,6 +117,61 @@ void ConvertSharedFormula(uint8_t* tokens, std::size_t cce, bool biff8, uint32_t
     }
     at += size;
   }
+}
+
+void TSharedFormulaList::Add(TEntry entry) {
+  if (entries_.size() % kSmallRun == 0) small_.emplace_back();
+  if (entries_.size() % kLargeRun == 0) large_.emplace_back();
+  small_.back().Take(entry);
+  large_.back().Take(entry);
+  entries_.push_back(std::move(entry));
+}
+
+const TSharedFormulaList::TEntry* TSharedFormulaList::Find(uint32_t col, uint32_t row) {
+  // Cells past the 8-bit column or 16-bit row of a range are in none.
+  if (col > 0xFF || row > 0xFFFF) return nullptr;
+  const uint32_t cell = row << 8 | col;
+  TRemembered& slot = remembered_[(cell * 2654435761u) >> 26];
+  // An entry found stays the first for its cell: later entries come after it.
+  if (slot.Cell == cell) return &entries_[slot.Index];
+
+  uint64_t steps = 0;
+  const TEntry* found = nullptr;
+  for (std::size_t l = 0; l < large_.size() && !found; ++l) {
+    ++steps;
+    if (!large_[l].Holds(col, row)) continue;
+    const std::size_t smallEnd = std::min(small_.size(), (l + 1) * (kLargeRun / kSmallRun));
+    for (std::size_t s = l * (kLargeRun / kSmallRun); s < smallEnd && !found; ++s) {
+      ++steps;
+      if (!small_[s].Holds(col, row)) continue;
+      const std::size_t end = std::min(entries_.size(), (s + 1) * kSmallRun);
+      for (std::size_t i = s * kSmallRun; i < end; ++i) {
+        ++steps;
+        const TEntry& e = entries_[i];
+        if (e.Col1 <= col && col <= e.Col2 && e.Row1 <= row && row <= e.Row2) {
+          found = &e;
+          break;
+        }
+      }
+    }
+  }
+  steps_ += steps;
+  if (steps_ > stepLimit_)
+    Throw(Format("Shared formula lookups take more than %llu steps", static_cast<unsigned long long>(stepLimit_)));
+  if (found) slot = {cell, static_cast<uint32_t>(found - entries_.data())};
+  return found;
+}
+
+void TSharedFormulaList::Clear() {
+  entries_.clear();
+  small_.clear();
+  large_.clear();
+  remembered_.fill(TRemembered{});
+}
+
+void TSharedFormulaList::SetStepLimit(uint64_t limit) {
+  steps_ = 0;
+  stepLimit_ = limit;
 }
 
 }  // namespace tabulon

@@ -513,6 +513,31 @@ TEST(BiffReader, BoundsWhatSharedAndArrayFormulasCopy) {
   }
 }
 
+TEST(BiffReader, BoundsSharedFormulaLookups) {
+  // 10,000 SHRFMLA ranges that together cross the whole sheet but hold none
+  // of the later master cells; each later master is found only in the last
+  // range, after walking all the others. The lookups' bound ends the read.
+  const std::vector<uint8_t> one = {0x1E, 0x01, 0x00};  // ptgInt 1
+  auto master = [](uint16_t col, uint16_t row) {
+    return std::vector<uint8_t>{0x01, static_cast<uint8_t>(row), static_cast<uint8_t>(row >> 8),
+                                static_cast<uint8_t>(col), static_cast<uint8_t>(col >> 8)};
+  };
+  auto entry = [&](uint16_t row1, uint16_t row2, uint8_t col1, uint8_t col2) {
+    return Body().u16(row1).u16(row2).u8(col1).u8(col2).u16(0).u16(static_cast<uint32_t>(one.size())).bytes(one);
+  };
+  Stream sheet;
+  for (uint16_t i = 0; i < 10000; ++i)
+    sheet.rec(0x0006, Formula8(0, i + 1, NumberResult(1), 0x0008, master(0, 0)))
+        .rec(0x04BC, i % 2 ? entry(0, 0xFFFF, 0, 0) : entry(0, 0, 0, 0xFF));
+  sheet.rec(0x0006, Formula8(5, 1, NumberResult(1), 0x0008, master(5, 1))).rec(0x04BC, entry(1, 0xFFFF, 5, 5));
+  for (uint16_t row = 2; row < 9000; ++row)
+    sheet.rec(0x0006, Formula8(5, row, NumberResult(row), 0x0008, master(5, row)));
+  auto r = test::ReadCompound(Book8().sheet("S", sheet).build());
+  EXPECT_EQ(r->error.substr(r->error.find('\r') + 1),
+            "Shared formula lookups take more than " + std::to_string(kMinSharedLookupSteps) + " steps");
+  EXPECT_EQ(r->text(0, "F1000"), "999");  // cells before the end stay
+}
+
 // ---- Workbook globals -----------------------------------------------------------------------------
 
 TEST(BiffReader, FontsFormatsAndFormatsIndexes) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 #include "platform/error.h"
@@ -81,6 +82,70 @@ TEST(SharedFormula, UnknownOrCutTokensFail) {
       EXPECT_EQ(e.Message(), messages[i]);
     }
   }
+}
+
+}  // namespace
+}  // namespace tabulon
+
+namespace tabulon {
+namespace {
+
+// Random ranges, many overlapping, against the plain first-match scan: the
+// runs' boxes and the remembered cells never change which entry is found.
+TEST(SharedFormulaList, FindsTheFirstEntryHoldingTheCell) {
+  std::mt19937 random(7);
+  TSharedFormulaList list;
+  std::vector<TSharedFormulaList::TEntry> plain;
+  auto pick = [&](uint32_t bound) { return static_cast<uint32_t>(random() % bound); };
+  for (int i = 0; i < 3000; ++i) {
+    // mostly small blocks down the sheet, now and then a wide one
+    const bool wide = pick(50) == 0;
+    const uint16_t row1 = static_cast<uint16_t>(wide ? pick(3000) : i * 2 + pick(4));
+    const uint16_t row2 = static_cast<uint16_t>(row1 + (wide ? pick(3000) : pick(6)));
+    const uint8_t col1 = static_cast<uint8_t>(pick(40));
+    const uint8_t col2 = static_cast<uint8_t>(col1 + pick(wide ? 200 : 5));
+    TSharedFormulaList::TEntry entry{row1, row2, col1, col2, {static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)}};
+    plain.push_back(entry);
+    list.Add(std::move(entry));
+    for (int q = 0; q < 3; ++q) {
+      const uint32_t col = pick(300), row = pick(7000);
+      const TSharedFormulaList::TEntry* expected = nullptr;
+      for (const auto& e : plain) {
+        if (e.Col1 <= col && col <= e.Col2 && e.Row1 <= row && row <= e.Row2) {
+          expected = &e;
+          break;
+        }
+      }
+      const TSharedFormulaList::TEntry* found = list.Find(col, row);
+      ASSERT_EQ(found == nullptr, expected == nullptr) << col << "," << row;
+      if (found) {
+        ASSERT_EQ(found->Tokens, expected->Tokens) << col << "," << row;
+      }
+    }
+  }
+  EXPECT_EQ(list.Find(0x100, 0), nullptr);
+  list.Clear();
+  EXPECT_EQ(list.Find(0, 0), nullptr);
+}
+
+// Ranges that cross every box but miss the cells looked up make each lookup
+// walk all entries; the bound ends that, and a new read starts afresh.
+TEST(SharedFormulaList, BoundsTheStepsOfHostileRanges) {
+  TSharedFormulaList list;
+  for (int i = 0; i < 2048; ++i)
+    list.Add(i % 2 ? TSharedFormulaList::TEntry{0, 0xFFFF, 0, 0, {}} : TSharedFormulaList::TEntry{0, 0, 0, 0xFF, {}});
+  list.Add({1, 0xFFFF, 5, 5, {}});
+  list.SetStepLimit(100000);
+  uint32_t row = 1;
+  try {
+    for (; row < 1000; ++row) ASSERT_NE(list.Find(5, row), nullptr);
+    FAIL() << "no bound";
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(), "Shared formula lookups take more than 100000 steps");
+  }
+  EXPECT_GT(row, 40u);
+  list.SetStepLimit(100000);
+  EXPECT_NE(list.Find(5, 1), nullptr);
 }
 
 }  // namespace
