@@ -177,6 +177,7 @@ void TCellValues::DeleteSharedFormulaCell(TCell& cell) {
 
 TCellValues& TCellValuesList::Add() {
   items_.push_back(std::make_unique<TCellValues>(*this, sst_));
+  items_.back()->Pool().SetCache(slabs_);
   return *items_.back();
 }
 

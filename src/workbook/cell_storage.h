@@ -210,6 +210,8 @@ class TCellValuesList {
 
  private:
   TSST2* sst_;
+  // Slabs of cells of all containers, kept from one read to the next.
+  std::shared_ptr<TSlabCache> slabs_ = std::make_shared<TSlabCache>();
   std::vector<std::unique_ptr<TCellValues>> items_;
 };
 

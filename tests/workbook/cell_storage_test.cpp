@@ -211,6 +211,35 @@ TEST_F(CellStorageTest, PooledCellsMixWithHeapCellsAndOutliveTheirContainer) {
   taken.reset();
 }
 
+TEST_F(CellStorageTest, SlabsGoBackToTheCacheAndAreReused) {
+  auto cache = std::make_shared<TSlabCache>();
+  auto fill = [&](TCellStorage& storage) {
+    storage.Pool().SetCache(cache);
+    for (uint32_t row = 0; row < 3000; ++row)
+      for (uint32_t col = 0; col < 20; ++col)
+        storage.SetCell(col, row, MakePooledCell<TFloatCell>(storage.Pool(), formats_, 15, static_cast<uint16_t>(col),
+                                                             row, row + col / 100.0));
+  };
+  std::size_t used = 0;
+  {
+    TCellStorage first;
+    fill(first);
+  }
+  used = cache->KeptCount();
+  EXPECT_GT(used, 10u);
+  std::unique_ptr<TCell> taken;
+  {
+    TCellStorage second;
+    fill(second);
+    EXPECT_EQ(cache->KeptCount(), 0u);  // the second read made no slab of its own
+    taken = second.TakeCell(4, 2999);
+    cache.reset();  // the owner lets go: live slabs hold the cache
+  }
+  // The taken cell keeps its slab, and the slab the cache, until it goes.
+  EXPECT_EQ(static_cast<TFloatCell*>(taken.get())->Value(), 2999.04);
+  taken.reset();
+}
+
 TEST_F(CellStorageTest, ClearCellsGivesBackEveryFormatUse) {
   // Deletable formats: a and b only used by cells cleared below, kept also by
   // a cell taken out first. Value and formula cells, pooled and from the
