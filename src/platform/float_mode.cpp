@@ -21,15 +21,15 @@ TFloatModeGuard::TFloatModeGuard() noexcept {
   __asm__ __volatile__("stmxcsr %0" : "=m"(sse_control_));
   const uint16_t x87 = kX87Control;
   const uint32_t sse = kSseControl | (sse_control_ & 0x3Fu);  // keep the caller's sticky flags
-  __asm__ __volatile__("fnclex\n\tfldcw %0" : : "m"(x87));
-  __asm__ __volatile__("ldmxcsr %0" : : "m"(sse));
+  __asm__ __volatile__("fnclex\n\tfldcw %0" : : "m"(x87) : "memory");
+  __asm__ __volatile__("ldmxcsr %0" : : "m"(sse) : "memory");
 }
 
 TFloatModeGuard::~TFloatModeGuard() {
   // The caller gets back exactly its own control words and flags: nothing
   // raised in here can fire once its masks are back.
-  __asm__ __volatile__("fldenv %0" : : "m"(x87_environment_));
-  __asm__ __volatile__("ldmxcsr %0" : : "m"(sse_control_));
+  __asm__ __volatile__("fldenv %0" : : "m"(x87_environment_) : "memory");
+  __asm__ __volatile__("ldmxcsr %0" : : "m"(sse_control_) : "memory");
 }
 
 #else

@@ -243,13 +243,13 @@ uint16_t X87Control() {
   __asm__ __volatile__("fnstcw %0" : "=m"(control));
   return control;
 }
-void SetX87Control(uint16_t control) { __asm__ __volatile__("fldcw %0" : : "m"(control)); }
+void SetX87Control(uint16_t control) { __asm__ __volatile__("fldcw %0" : : "m"(control) : "memory"); }
 uint32_t SseControl() {
   uint32_t control = 0;
   __asm__ __volatile__("stmxcsr %0" : "=m"(control));
   return control;
 }
-void SetSseControl(uint32_t control) { __asm__ __volatile__("ldmxcsr %0" : : "m"(control)); }
+void SetSseControl(uint32_t control) { __asm__ __volatile__("ldmxcsr %0" : : "m"(control) : "memory"); }
 
 // x87 at 64-bit precision rounds 1/3 to 64 mantissa bits; at 53-bit precision
 // the long double result is the double's.
