@@ -8,6 +8,9 @@
 #include "platform/platform.h"
 #include "plugin/plugin.h"
 
+// DllMain has loaded the library before any export can be called.
+void tabulon::EnsureLibraryLoaded() noexcept {}
+
 extern "C" BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID /*reserved*/) {
   switch (reason) {
     case DLL_PROCESS_ATTACH: {

@@ -70,6 +70,7 @@ void LibraryUnload() noexcept {
 
 const char* TABULON_STDCALL iniSocketXtra(int32_t /*HostVersion*/) {
   tabulon::platform::TFloatModeGuard floatMode;
+  tabulon::EnsureLibraryLoaded();
   tabulon::PluginReady = true;
   return tabulon::kIdentification;
 }
@@ -77,11 +78,13 @@ const char* TABULON_STDCALL iniSocketXtra(int32_t /*HostVersion*/) {
 char* TABULON_STDCALL getCellValueRef(int32_t /*Reserved1*/, int32_t /*Reserved2*/, const char* NickName,
                                       const char* Room, const char* Domain, const char* Request) {
   tabulon::platform::TFloatModeGuard floatMode;
+  tabulon::EnsureLibraryLoaded();
   return tabulon::Answer(tabulon::rkCells, NickName, Room, Domain, Request);
 }
 
 char* TABULON_STDCALL getMultiCellValueRef(int32_t /*Reserved1*/, int32_t /*Reserved2*/, const char* NickName,
                                            const char* Room, const char* Domain, const char* Request) {
   tabulon::platform::TFloatModeGuard floatMode;
+  tabulon::EnsureLibraryLoaded();
   return tabulon::Answer(tabulon::rkBlock, NickName, Room, Domain, Request);
 }

@@ -38,5 +38,9 @@ void ReadConfiguration();
 void LibraryLoad() noexcept;
 // Library unload: frees the data module and everything it holds.
 void LibraryUnload() noexcept;
+// Runs the library load once, before an export does anything else, where
+// the platform's entry code has not run it already (library_posix.cpp,
+// library_win32.cpp).
+void EnsureLibraryLoaded() noexcept;
 
 }  // namespace tabulon
