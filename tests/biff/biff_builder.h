@@ -17,6 +17,7 @@
 #include "platform/error.h"
 #include "platform/platform.h"
 #include "support/host_text.h"
+#include "support/temp_files.h"
 #include "workbook/workbook.h"
 
 namespace tabulon::test {
@@ -147,28 +148,6 @@ class Book8 {
   };
   std::vector<std::pair<uint16_t, Body>> globals_;
   std::vector<Sheet> sheets_;
-};
-
-class TempDir {
- public:
-  TempDir() {
-    std::random_device rd;
-    path_ = std::filesystem::temp_directory_path() / ("tabulon_biff_reader_" + std::to_string(rd()));
-    std::filesystem::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::u16string Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
-    const std::filesystem::path p = path_ / name;
-    std::ofstream(p, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return platform::HostToWide(p.string());
-  }
-
- private:
-  std::filesystem::path path_;
 };
 
 // Readers for the component: the legacy reader only.

@@ -11,11 +11,13 @@
 #include "cfb_writer.h"
 #include "platform/error.h"
 #include "platform/platform.h"
+#include "support/temp_files.h"
 
 namespace tabulon {
 namespace {
 
 using test::CfbWriter;
+using test::TempDir;
 
 void AddRecord(std::vector<uint8_t>& out, uint16_t id, const std::vector<uint8_t>& body) {
   out.push_back(static_cast<uint8_t>(id));
@@ -57,29 +59,6 @@ std::vector<Record> WalkRecords(TXLSStream& x) {
   EXPECT_EQ(x.Position(), x.StreamSize());
   return records;
 }
-
-class TempDir {
- public:
-  TempDir() {
-    std::random_device rd;
-    path_ = std::filesystem::temp_directory_path() / ("tabulon_biff_test_" + std::to_string(rd()));
-    std::filesystem::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::u16string Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
-    const std::filesystem::path p = path_ / name;
-    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                             static_cast<std::streamsize>(bytes.size()));
-    return Wide(p.string());
-  }
-  std::u16string Name(const std::string& name) const { return Wide((path_ / name).string()); }
-
- private:
-  std::filesystem::path path_;
-};
 
 std::string OpenError(TXLSStream& x, const std::u16string& name) {
   try {
