@@ -27,7 +27,7 @@ TCellStorage::~TCellStorage() { ClearCells(); }
 TCell* TCellStorage::GetCell(uint32_t col, uint32_t row) {
   if (cache_ && cache_->Row() == row && cache_->Col() == col) return cache_;
   if (col > kStorageMaxCol || row > kStorageMaxRow) return nullptr;
-  TLevel2* band = level1_[row >> 10].get();
+  TLevel2* band = Band(row);
   if (!band) return nullptr;
   TChunk* chunk = (*band)[row & 0x3FF].Find(col >> 7);
   if (!chunk) return nullptr;
@@ -39,7 +39,7 @@ TCell* TCellStorage::GetCell(uint32_t col, uint32_t row) {
 
 TCell** TCellStorage::Slot(uint32_t col, uint32_t row) {
   if (col > kStorageMaxCol || row > kStorageMaxRow) return nullptr;
-  TLevel2* band = level1_[row >> 10].get();
+  TLevel2* band = Band(row);
   if (!band) return nullptr;
   TChunk* chunk = (*band)[row & 0x3FF].Find(col >> 7);
   if (!chunk) return nullptr;
@@ -57,7 +57,8 @@ void TCellStorage::PutCell(uint32_t col, uint32_t row, std::unique_ptr<TCell> ce
 void TCellStorage::Store(uint32_t col, uint32_t row, std::unique_ptr<TCell> cell, bool passFormat) {
   CheckCellPosition(col, row);
   if (!cell) return;
-  std::unique_ptr<TLevel2>& band = level1_[row >> 10];
+  if (!level1_) level1_ = std::make_unique<TLevel1>();
+  std::unique_ptr<TLevel2>& band = (*level1_)[row >> 10];
   if (!band) band = std::make_unique<TLevel2>();
   TRow& rowBlock = (*band)[row & 0x3FF];
   const uint32_t chunkSlot = col >> 7, cellSlot = col & 0x7F;
@@ -105,7 +106,7 @@ void TCellStorage::RemoveCell(uint32_t col, uint32_t row) {
   LeaveContainer(cell);
   // The hook may have changed the table; find the position again.
   slot = Slot(col, row);
-  if (slot && *slot == cell) level1_[row >> 10]->at(row & 0x3FF).At(col >> 7).Erase(col & 0x7F);
+  if (slot && *slot == cell) (*level1_)[row >> 10]->at(row & 0x3FF).At(col >> 7).Erase(col & 0x7F);
   delete cell;
 }
 
@@ -114,7 +115,7 @@ std::unique_ptr<TCell> TCellStorage::TakeCell(uint32_t col, uint32_t row) {
   if (!slot) return nullptr;
   std::unique_ptr<TCell> cell(*slot);
   if (cache_ == cell.get()) cache_ = nullptr;
-  level1_[row >> 10]->at(row & 0x3FF).At(col >> 7).Erase(col & 0x7F);
+  (*level1_)[row >> 10]->at(row & 0x3FF).At(col >> 7).Erase(col & 0x7F);
   return cell;
 }
 
@@ -122,15 +123,17 @@ void TCellStorage::ClearCells() {
   cache_ = nullptr;
   chunkSizeHint_ = 0;
   TCellBulkDelete cells;
-  for (std::unique_ptr<TLevel2>& band : level1_) {
-    if (!band) continue;
-    for (TRow& rowBlock : *band) {
-      for (TCell* cell : rowBlock.first) cells.Delete(cell);
-      if (rowBlock.rest)
-        for (TChunk& chunk : *rowBlock.rest)
-          for (TCell* cell : chunk) cells.Delete(cell);
+  if (level1_) {
+    for (std::unique_ptr<TLevel2>& band : *level1_) {
+      if (!band) continue;
+      for (TRow& rowBlock : *band) {
+        for (TCell* cell : rowBlock.first) cells.Delete(cell);
+        if (rowBlock.rest)
+          for (TChunk& chunk : *rowBlock.rest)
+            for (TCell* cell : chunk) cells.Delete(cell);
+      }
+      band.reset();
     }
-    band.reset();
   }
   cells.Flush();
   BeginIteration();
@@ -139,8 +142,9 @@ void TCellStorage::ClearCells() {
 void TCellStorage::BeginIteration() { cursor1_ = cursor2_ = cursor3_ = cursor4_ = 0; }
 
 TCell* TCellStorage::NextCell() {
+  if (!level1_) return nullptr;
   for (; cursor1_ < 1024; ++cursor1_, cursor2_ = 0, cursor3_ = 0, cursor4_ = 0) {
-    TLevel2* band = level1_[cursor1_].get();
+    TLevel2* band = (*level1_)[cursor1_].get();
     if (!band) continue;
     for (; cursor2_ < 1024; ++cursor2_, cursor3_ = 0, cursor4_ = 0) {
       TRow& rowBlock = (*band)[cursor2_];
@@ -182,9 +186,10 @@ TCellValues& TCellValuesList::Add() {
 }
 
 void TCellValuesList::Remove(TCellValues* values) {
-  auto it = std::find_if(items_.begin(), items_.end(),
+  // Sheets go last first: the container is found at once at the end.
+  auto it = std::find_if(items_.rbegin(), items_.rend(),
                          [values](const std::unique_ptr<TCellValues>& item) { return item.get() == values; });
-  if (it != items_.end()) items_.erase(it);
+  if (it != items_.rend()) items_.erase(std::next(it).base());
 }
 
 TCellValues& TCellValuesList::Item(std::size_t index) const {

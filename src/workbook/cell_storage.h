@@ -151,16 +151,19 @@ class TCellStorage {
     TChunk& At(uint32_t slot) { return slot == 0 ? first : rest->At(slot); }
   };
   using TLevel2 = std::array<TRow, 1024>;  // level 2: rows of a 1024-row band
+  using TLevel1 = std::array<std::unique_ptr<TLevel2>, 1024>;  // level 1: the bands
 
   void Store(uint32_t col, uint32_t row, std::unique_ptr<TCell> cell, bool passFormat);
   TCell** Slot(uint32_t col, uint32_t row);
   void LeaveContainer(TCell* cell);
+  TLevel2* Band(uint32_t row) const { return level1_ ? (*level1_)[row >> 10].get() : nullptr; }
 
   TCellPool pool_;
   // Cells in the column chunk written last: rows of a sheet tend to be
   // alike, so the next chunk takes this much room with its first cell.
   uint32_t chunkSizeHint_ = 0;
-  std::array<std::unique_ptr<TLevel2>, 1024> level1_;
+  // Made with the first cell: a sheet without cells costs next to nothing.
+  std::unique_ptr<TLevel1> level1_;
   TCell* cache_ = nullptr;
   uint32_t cursor1_ = 0, cursor2_ = 0, cursor3_ = 0, cursor4_ = 0;
 };

@@ -20,12 +20,15 @@ TBasicSheet::TBasicSheet(TSheets& collection, int32_t index, uint64_t id)
 
 void TBasicSheet::SetName(std::u16string_view name) {
   const std::u16string newUpper = platform::WideUpper(name);
-  if (platform::WideUpper(name_) == newUpper) return;
-  for (int32_t i = 0; i < collection_.Count(); ++i) {
-    const TSheet& other = collection_[i];
-    if (&other != this && platform::WideUpper(other.Name()) == newUpper)
-      Throw("Sheet name \"" + platform::WideToHost(name) + "\" allready exists");
-  }
+  const std::u16string oldUpper = platform::WideUpper(name_);
+  if (oldUpper == newUpper) return;
+  // The sheet's own name is another one, so any sheet counted under the new
+  // name is some other sheet.
+  const auto found = collection_.upperNames_.find(newUpper);
+  if (found != collection_.upperNames_.end() && found->second > 0)
+    Throw("Sheet name \"" + platform::WideToHost(name) + "\" allready exists");
+  collection_.CountName(newUpper, 1);
+  collection_.CountName(oldUpper, -1);
   name_ = name;
   collection_.names_[static_cast<std::size_t>(index_)] = name_;
 }
@@ -258,7 +261,17 @@ TSheets::TSheets(TXLSWorkbook* owner, TCellFormats& formats, TSST2& sst, TCellVa
 TSheets::~TSheets() {
   // Cells go before the list of containers they live in.
   for (auto& sheet : items_) sheet->ClearContents();
-  items_.clear();
+  FreeSheets();
+}
+
+void TSheets::FreeSheets() {
+  while (!items_.empty()) items_.pop_back();
+}
+
+void TSheets::CountName(const std::u16string& upper, int32_t delta) {
+  int32_t& count = upperNames_[upper];
+  count += delta;
+  if (count <= 0) upperNames_.erase(upper);
 }
 
 TSheet& TSheets::operator[](int64_t index) const {
@@ -267,6 +280,7 @@ TSheet& TSheets::operator[](int64_t index) const {
 }
 
 TSheet& TSheets::Add(uint8_t kind) {
+  if (Count() >= kMaxSheets) Throw(Format("Too many sheets (more than %d)", kMaxSheets));
   names_.emplace_back();
   const uint64_t id = nextId_;
   try {
@@ -280,15 +294,17 @@ TSheet& TSheets::Add(uint8_t kind) {
   const std::string number = std::to_string(id + 1);
   sheet.name_ = u"Sheet" + std::u16string(number.begin(), number.end());
   names_.back() = sheet.name_;
+  CountName(platform::WideUpper(sheet.name_), 1);
   return sheet;
 }
 
 void TSheets::Clear() {
   for (auto& sheet : items_) sheet->ClearContents();
   sst_.Clear();
-  items_.clear();
+  FreeSheets();
   cellValues_.Clear();
   names_.clear();
+  upperNames_.clear();
 }
 
 void TSheets::ClearAndAddDefault() {

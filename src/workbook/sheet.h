@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "workbook/cell_storage.h"
@@ -158,6 +159,10 @@ class TSheet final : public TBasicSheet {
   TXMLRelations relations_;
 };
 
+// Most sheets a workbook may have; one more raises "Too many sheets (more
+// than 65535)", so that a small file cannot make a vast collection.
+inline constexpr int32_t kMaxSheets = 65535;
+
 // The owning collection of a workbook's sheets.
 class TSheets {
  public:
@@ -174,6 +179,7 @@ class TSheets {
   TSheet& Items(int64_t index) const { return (*this)[index]; }
 
   // Appends a new empty sheet of the kind, named "Sheet" + (ID + 1).
+  // Raises "Too many sheets (more than 65535)" past kMaxSheets.
   TSheet& Add(uint8_t kind);
   // Frees every sheet with its contents, empties the shared string table,
   // the list of cell containers and the names.
@@ -201,7 +207,14 @@ class TSheets {
   TCellValuesList& cellValues_;
   std::vector<std::unique_ptr<TSheet>> items_;
   std::vector<std::u16string> names_;
+  // How many sheets bear each name, upper-cased: the check of a new name
+  // takes one lookup however many sheets there are.
+  std::unordered_map<std::u16string, int32_t> upperNames_;
   uint64_t nextId_ = 0;
+  void CountName(const std::u16string& upper, int32_t delta);
+  // Frees the sheets, the last first (each takes its container off the
+  // list's end).
+  void FreeSheets();
 };
 
 }  // namespace tabulon

@@ -228,6 +228,12 @@ TEST_F(SheetTest, SheetNamesAndIDs) {
   EXPECT_EQ(MessageOf([&] { b.SetName(u"data"); }), "Sheet name \"data\" allready exists");
   EXPECT_EQ(b.Name(), u"Other");
   EXPECT_EQ(sheets.Names(), (std::vector<std::u16string>{u"Data", u"Other"}));
+  // A name given up is free again.
+  a.SetName(u"Third");
+  b.SetName(u"data");
+  EXPECT_EQ(MessageOf([&] { b.SetName(u"third"); }), "Sheet name \"third\" allready exists");
+  b.SetName(u"Other");
+  a.SetName(u"Data");
   EXPECT_EQ(sheets.FindByName(u"oTHER"), &b);
   EXPECT_EQ(sheets.FindByName(u"None"), nullptr);
 
@@ -242,6 +248,26 @@ TEST_F(SheetTest, SheetNamesAndIDs) {
   sheets.SetNextID(0xFFFFFFFFull);
   EXPECT_EQ(sheets.Add(skWorksheet).Name(), u"Sheet4294967296");
   EXPECT_EQ(sheets.Add(skWorksheet).ID(), 0x100000000ull);
+}
+
+// A workbook holds at most kMaxSheets sheets. Sheets without cells cost
+// little, names are checked by lookup, and the containers go last first, so
+// filling and clearing the most sheets stays linear.
+TEST_F(SheetTest, SheetCountIsBounded) {
+  TSheets& sheets = workbook_->Sheets();
+  sheets.Clear();
+  for (int32_t i = 0; i < kMaxSheets; ++i) {
+    const std::string number = std::to_string(i);
+    sheets.Add(skWorksheet).SetName(u"S" + std::u16string(number.begin(), number.end()));
+  }
+  EXPECT_EQ(MessageOf([&] { sheets.Add(skWorksheet); }), "Too many sheets (more than 65535)");
+  EXPECT_EQ(sheets.Count(), kMaxSheets);
+  EXPECT_EQ(MessageOf([&] { sheets[7].SetName(u"s65534"); }), "Sheet name \"s65534\" allready exists");
+  sheets[kMaxSheets - 1].WriteString(3, 70000, 15, u"last");
+  EXPECT_EQ(sheets[kMaxSheets - 1].GetCellText(3, 70000), u"last");
+  sheets.ClearAndAddDefault();
+  EXPECT_EQ(workbook_->FormulaHandler().CellValues().Count(), 1u);
+  sheets[0].SetName(u"S7");  // free again after the clear
 }
 
 TEST_F(SheetTest, ClearFreesCellsStringsAndContainers) {
