@@ -451,26 +451,43 @@ int TXLSZipArchive::FindFile(const std::u16string& name) const {
   return reader_.Entries().IndexOf(platform::WideToAnsi(name));
 }
 
+void TXLSZipArchive::OpenStream(TStream& stream) {
+  reader_.OpenStream(stream);
+  expanded_ = 0;
+  const uint64_t size = static_cast<uint64_t>(std::max<int64_t>(stream.Size(), 0));
+  const uint64_t byRatio = size > kMaxArchiveExpansion / kArchiveExpansionRatio ? kMaxArchiveExpansion
+                                                                                 : size * kArchiveExpansionRatio;
+  archiveLimit_ = std::min(expansionLimit_, std::max(kMinArchiveExpansion, byRatio));
+}
+
+// Checked by the declared size before anything is inflated (no member
+// inflates past its declared size), so a member that would pass the limit
+// is refused whole; a member refused by its own checks counts nothing.
+void TXLSZipArchive::Charge(const std::u16string& name) const {
+  const TZipEntry& entry = reader_.Entries().Item(FindFile(name));
+  const uint64_t size = entry.CentralDirectory().UncompressedSize;
+  if (size <= kMaxUncompressedSize && size > archiveLimit_ - std::min(expanded_, archiveLimit_))
+    Throw(Format("ZIP archive expands beyond %llu bytes at %s", static_cast<unsigned long long>(archiveLimit_),
+                 platform::WideToHost(name).c_str()));
+}
+
 void TXLSZipArchive::ExtractFile(const std::u16string& name, TMemoryStream& dest) const {
   const int index = FindFile(name);
   if (index < 0) Throw(Format("Can not find file %s in ZIP", platform::WideToHost(name).c_str()));
+  Charge(name);
   const TZipEntry& entry = reader_.Entries().Item(index);
-  // Checked by the declared size before anything is inflated, so a member
-  // that would pass the limit is refused whole; a member refused by its own
-  // checks counts nothing.
-  const uint64_t size = entry.CentralDirectory().UncompressedSize;
-  if (size <= kMaxUncompressedSize && size > expansionLimit_ - std::min(expanded_, expansionLimit_))
-    Throw(Format("ZIP archive expands beyond %llu bytes at %s", static_cast<unsigned long long>(expansionLimit_),
-                 platform::WideToHost(name).c_str()));
   entry.ExtractToStream(dest);
-  expanded_ += size;
+  expanded_ += entry.CentralDirectory().UncompressedSize;
   dest.SetPosition(0);
 }
 
 void TXLSZipArchive::ExtractFile(const std::u16string& name, TPartBuffer& dest) const {
   const int index = FindFile(name);
   if (index < 0) Throw(Format("Can not find file %s in ZIP", platform::WideToHost(name).c_str()));
-  reader_.Entries().Item(index).ExtractToBuffer(dest);
+  Charge(name);
+  const TZipEntry& entry = reader_.Entries().Item(index);
+  entry.ExtractToBuffer(dest);
+  expanded_ += entry.CentralDirectory().UncompressedSize;
 }
 
 }  // namespace tabulon

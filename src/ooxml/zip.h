@@ -202,15 +202,19 @@ class TZipReader {
 // this many bytes: the same member asked for again and again (by many sheets,
 // say) counts each time.
 inline constexpr uint64_t kMaxArchiveExpansion = uint64_t{1} << 30;
+// Below that, to at most this many times the archive's own size, and at
+// least kMinArchiveExpansion: workbook packages pack their parts some 3 to
+// 50 times, while a small package expanding to gigabytes of tags would make
+// the model many times larger still.
+inline constexpr uint64_t kArchiveExpansionRatio = 100;
+inline constexpr uint64_t kMinArchiveExpansion = uint64_t{32} << 20;
 
 // What the package reader uses: open, ask, extract.
 class TXLSZipArchive {
  public:
-  // Opens the archive and starts its expansion count afresh.
-  void OpenStream(TStream& stream) {
-    reader_.OpenStream(stream);
-    expanded_ = 0;
-  }
+  // Opens the archive and starts its expansion count afresh, with the
+  // archive's bound taken from its size (ArchiveLimit).
+  void OpenStream(TStream& stream);
   // Index of the member or -1; the name is converted to the ANSI code page.
   int FindFile(const std::u16string& name) const;
   // Appends the member to dest at its position, then moves dest to 0.
@@ -218,16 +222,23 @@ class TXLSZipArchive {
   // "ZIP archive expands beyond %llu bytes at %s" when the member would take
   // the archive's extracted bytes past the expansion limit.
   void ExtractFile(const std::u16string& name, TMemoryStream& dest) const;
-  // Replaces dest's content with the member; same error as above.
+  // Replaces dest's content with the member; same errors as above.
   void ExtractFile(const std::u16string& name, TPartBuffer& dest) const;
   const TZipReader& Reader() const { return reader_; }
 
+  // The most any archive may expand to (kMaxArchiveExpansion by default).
   uint64_t ExpansionLimit() const { return expansionLimit_; }
   void SetExpansionLimit(uint64_t limit) { expansionLimit_ = limit; }
+  // What the open archive may expand to: kArchiveExpansionRatio times its
+  // size, at least kMinArchiveExpansion, at most ExpansionLimit.
+  uint64_t ArchiveLimit() const { return archiveLimit_; }
 
  private:
+  void Charge(const std::u16string& name) const;
+
   TZipReader reader_;
   uint64_t expansionLimit_ = kMaxArchiveExpansion;
+  uint64_t archiveLimit_ = kMaxArchiveExpansion;
   mutable uint64_t expanded_ = 0;  // declared sizes of the members extracted so far
 };
 

@@ -329,6 +329,29 @@ TEST(ZipArchive, BoundsWhatOneArchiveExpandsTo) {
   zip.OpenStream(file);
   EXPECT_EQ(Extract(zip, u"s.xml"), kSheet);
   EXPECT_EQ(TXLSZipArchive().ExpansionLimit(), kMaxArchiveExpansion);
+  // Parts read into the reused part buffer count the same.
+  TPartBuffer part;
+  zip.ExtractFile(u"s.xml", part);
+  try {
+    zip.ExtractFile(u"s.xml", part);
+    ADD_FAILURE() << "no bound";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "ZIP archive expands beyond " + limit + " bytes at s.xml");
+  }
+}
+
+TEST(ZipArchive, ExpansionBoundFollowsTheArchiveSize) {
+  // 100 times the archive, at least 32 MiB, at most the set limit (1 GiB).
+  auto limitFor = [](std::size_t storedBytes) {
+    TMemoryStream file = StreamOf(BuildZip({{"s.xml", std::string(storedBytes, 'x'), 0}}));
+    TXLSZipArchive zip;
+    zip.OpenStream(file);
+    return std::make_pair(zip.ArchiveLimit(), static_cast<uint64_t>(file.Size()));
+  };
+  EXPECT_EQ(limitFor(1000).first, kMinArchiveExpansion);
+  const auto [limit, size] = limitFor(1 << 20);
+  EXPECT_EQ(limit, 100 * size);
+  EXPECT_EQ(limitFor(12 << 20).first, kMaxArchiveExpansion);
 }
 
 }  // namespace
