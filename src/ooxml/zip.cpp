@@ -211,6 +211,7 @@ void TPartBuffer::Trim() {
 
 void TZipEntries::Clear() {
   items_.clear();
+  index_.clear();
   end_ = TEndOfCentralDirectory{};
   endPosition_ = -1;
   commentPosition_ = -1;
@@ -226,6 +227,7 @@ const TZipEntry& TZipEntries::Item(int index) const {
 
 void TZipEntries::Add(TCentralDirectoryFile record) {
   items_.push_back(std::make_unique<TZipEntry>(*this, std::move(record)));
+  index_.emplace(platform::WideUpper(items_.back()->lookupName_), static_cast<int>(items_.size() - 1));
 }
 
 void TZipEntries::ReadDirectory(TStream& stream) {
@@ -237,6 +239,7 @@ void TZipEntries::ReadDirectory(TStream& stream) {
       CheckLocalHeaders();
     } else {
       items_.clear();
+      index_.clear();
     }
   } else {
     RebuildFromLocalHeaders();
@@ -392,10 +395,8 @@ int TZipEntries::IndexOf(std::string_view name) const {
   std::string asked = NormalizeName(name);
   if (asked.empty()) return -1;
   if (asked.front() == '/') asked.erase(0, 1);
-  const std::u16string wide = platform::AnsiToWide(asked);
-  for (std::size_t i = 0; i < items_.size(); ++i)
-    if (platform::WideSameText(items_[i]->lookupName_, wide)) return static_cast<int>(i);
-  return -1;
+  const auto found = index_.find(platform::WideUpper(platform::AnsiToWide(asked)));
+  return found != index_.end() ? found->second : -1;
 }
 
 // ---- TZipReader ------------------------------------------------------------
@@ -463,8 +464,7 @@ void TXLSZipArchive::OpenStream(TStream& stream) {
 // Checked by the declared size before anything is inflated (no member
 // inflates past its declared size), so a member that would pass the limit
 // is refused whole; a member refused by its own checks counts nothing.
-void TXLSZipArchive::Charge(const std::u16string& name) const {
-  const TZipEntry& entry = reader_.Entries().Item(FindFile(name));
+void TXLSZipArchive::Charge(const TZipEntry& entry, const std::u16string& name) const {
   const uint64_t size = entry.CentralDirectory().UncompressedSize;
   if (size <= kMaxUncompressedSize && size > archiveLimit_ - std::min(expanded_, archiveLimit_))
     Throw(Format("ZIP archive expands beyond %llu bytes at %s", static_cast<unsigned long long>(archiveLimit_),
@@ -474,8 +474,8 @@ void TXLSZipArchive::Charge(const std::u16string& name) const {
 void TXLSZipArchive::ExtractFile(const std::u16string& name, TMemoryStream& dest) const {
   const int index = FindFile(name);
   if (index < 0) Throw(Format("Can not find file %s in ZIP", platform::WideToHost(name).c_str()));
-  Charge(name);
   const TZipEntry& entry = reader_.Entries().Item(index);
+  Charge(entry, name);
   entry.ExtractToStream(dest);
   expanded_ += entry.CentralDirectory().UncompressedSize;
   dest.SetPosition(0);
@@ -484,8 +484,8 @@ void TXLSZipArchive::ExtractFile(const std::u16string& name, TMemoryStream& dest
 void TXLSZipArchive::ExtractFile(const std::u16string& name, TPartBuffer& dest) const {
   const int index = FindFile(name);
   if (index < 0) Throw(Format("Can not find file %s in ZIP", platform::WideToHost(name).c_str()));
-  Charge(name);
   const TZipEntry& entry = reader_.Entries().Item(index);
+  Charge(entry, name);
   entry.ExtractToBuffer(dest);
   expanded_ += entry.CentralDirectory().UncompressedSize;
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/stream.h"
@@ -141,7 +142,8 @@ class TZipEntries {
   void Clear();
 
   // Index of the first member whose normalised name equals the normalised
-  // name (case-insensitive), or -1.
+  // name without regard to case (both upper-cased), or -1. One lookup
+  // however many members there are.
   int IndexOf(std::string_view name) const;
   int Count() const { return static_cast<int>(items_.size()); }
   // Raises the list index error for an index out of range.
@@ -163,6 +165,8 @@ class TZipEntries {
 
   TStream* stream_ = nullptr;
   std::vector<std::unique_ptr<TZipEntry>> items_;
+  // First member by upper-cased normalised name.
+  std::unordered_map<std::u16string, int> index_;
   TEndOfCentralDirectory end_;
   int64_t endPosition_ = -1;
   int64_t commentPosition_ = -1;
@@ -234,7 +238,7 @@ class TXLSZipArchive {
   uint64_t ArchiveLimit() const { return archiveLimit_; }
 
  private:
-  void Charge(const std::u16string& name) const;
+  void Charge(const TZipEntry& entry, const std::u16string& name) const;
 
   TZipReader reader_;
   uint64_t expansionLimit_ = kMaxArchiveExpansion;
