@@ -27,9 +27,9 @@ TCellStorage::~TCellStorage() { ClearCells(); }
 TCell* TCellStorage::GetCell(uint32_t col, uint32_t row) {
   if (cache_ && cache_->Row() == row && cache_->Col() == col) return cache_;
   if (col > kStorageMaxCol || row > kStorageMaxRow) return nullptr;
-  TLevel2* band = Band(row);
-  if (!band) return nullptr;
-  TChunk* chunk = (*band)[row & 0x3FF].Find(col >> 7);
+  TRow* rowBlock = FindRow(row);
+  if (!rowBlock) return nullptr;
+  TChunk* chunk = rowBlock->Find(col >> 7);
   if (!chunk) return nullptr;
   TCell** slot = chunk->Find(col & 0x7F);
   if (!slot) return nullptr;
@@ -39,11 +39,25 @@ TCell* TCellStorage::GetCell(uint32_t col, uint32_t row) {
 
 TCell** TCellStorage::Slot(uint32_t col, uint32_t row) {
   if (col > kStorageMaxCol || row > kStorageMaxRow) return nullptr;
-  TLevel2* band = Band(row);
-  if (!band) return nullptr;
-  TChunk* chunk = (*band)[row & 0x3FF].Find(col >> 7);
+  TRow* rowBlock = FindRow(row);
+  if (!rowBlock) return nullptr;
+  TChunk* chunk = rowBlock->Find(col >> 7);
   if (!chunk) return nullptr;
   return chunk->Find(col & 0x7F);
+}
+
+TCellStorage::TRow& TCellStorage::ObtainRow(uint32_t row) {
+  if (lastRow_ != nullptr && lastRowNumber_ == row) return *lastRow_;
+  if (!level1_) level1_ = std::make_unique<TLevel1>();
+  std::unique_ptr<TBandGroup>& group = (*level1_)[row >> 15];
+  if (!group) group = std::make_unique<TBandGroup>();
+  std::unique_ptr<TLevel2>& band = (*group)[(row >> 10) & 31];
+  if (!band) band = std::make_unique<TLevel2>();
+  std::unique_ptr<TRowRun>& run = (*band)[(row >> 5) & 31];
+  if (!run) run = std::make_unique<TRowRun>();
+  lastRowNumber_ = row;
+  lastRow_ = &(*run)[row & 31];
+  return *lastRow_;
 }
 
 void TCellStorage::SetCell(uint32_t col, uint32_t row, std::unique_ptr<TCell> cell) {
@@ -57,10 +71,7 @@ void TCellStorage::PutCell(uint32_t col, uint32_t row, std::unique_ptr<TCell> ce
 void TCellStorage::Store(uint32_t col, uint32_t row, std::unique_ptr<TCell> cell, bool passFormat) {
   CheckCellPosition(col, row);
   if (!cell) return;
-  if (!level1_) level1_ = std::make_unique<TLevel1>();
-  std::unique_ptr<TLevel2>& band = (*level1_)[row >> 10];
-  if (!band) band = std::make_unique<TLevel2>();
-  TRow& rowBlock = (*band)[row & 0x3FF];
+  TRow& rowBlock = ObtainRow(row);
   const uint32_t chunkSlot = col >> 7, cellSlot = col & 0x7F;
   TChunk* chunk = &rowBlock.Obtain(chunkSlot);
   TCell** slot = chunk->Find(cellSlot);
@@ -106,7 +117,7 @@ void TCellStorage::RemoveCell(uint32_t col, uint32_t row) {
   LeaveContainer(cell);
   // The hook may have changed the table; find the position again.
   slot = Slot(col, row);
-  if (slot && *slot == cell) (*level1_)[row >> 10]->at(row & 0x3FF).At(col >> 7).Erase(col & 0x7F);
+  if (slot && *slot == cell) FindRow(row)->At(col >> 7).Erase(col & 0x7F);
   delete cell;
 }
 
@@ -115,24 +126,31 @@ std::unique_ptr<TCell> TCellStorage::TakeCell(uint32_t col, uint32_t row) {
   if (!slot) return nullptr;
   std::unique_ptr<TCell> cell(*slot);
   if (cache_ == cell.get()) cache_ = nullptr;
-  (*level1_)[row >> 10]->at(row & 0x3FF).At(col >> 7).Erase(col & 0x7F);
+  FindRow(row)->At(col >> 7).Erase(col & 0x7F);
   return cell;
 }
 
 void TCellStorage::ClearCells() {
   cache_ = nullptr;
   chunkSizeHint_ = 0;
+  lastRow_ = nullptr;
   TCellBulkDelete cells;
   if (level1_) {
-    for (std::unique_ptr<TLevel2>& band : *level1_) {
-      if (!band) continue;
-      for (TRow& rowBlock : *band) {
-        for (TCell* cell : rowBlock.first) cells.Delete(cell);
-        if (rowBlock.rest)
-          for (TChunk& chunk : *rowBlock.rest)
-            for (TCell* cell : chunk) cells.Delete(cell);
+    for (std::unique_ptr<TBandGroup>& group : *level1_) {
+      if (!group) continue;
+      for (std::unique_ptr<TLevel2>& band : *group) {
+        if (!band) continue;
+        for (std::unique_ptr<TRowRun>& run : *band) {
+          if (!run) continue;
+          for (TRow& rowBlock : *run) {
+            for (TCell* cell : rowBlock.first) cells.Delete(cell);
+            if (rowBlock.rest)
+              for (TChunk& chunk : *rowBlock.rest)
+                for (TCell* cell : chunk) cells.Delete(cell);
+          }
+        }
       }
-      band.reset();
+      group.reset();
     }
   }
   cells.Flush();
@@ -144,10 +162,20 @@ void TCellStorage::BeginIteration() { cursor1_ = cursor2_ = cursor3_ = cursor4_ 
 TCell* TCellStorage::NextCell() {
   if (!level1_) return nullptr;
   for (; cursor1_ < 1024; ++cursor1_, cursor2_ = 0, cursor3_ = 0, cursor4_ = 0) {
-    TLevel2* band = (*level1_)[cursor1_].get();
+    const TBandGroup* group = (*level1_)[cursor1_ >> 5].get();
+    if (!group) {
+      cursor1_ |= 31;  // on to the next group
+      continue;
+    }
+    TLevel2* band = (*group)[cursor1_ & 31].get();
     if (!band) continue;
     for (; cursor2_ < 1024; ++cursor2_, cursor3_ = 0, cursor4_ = 0) {
-      TRow& rowBlock = (*band)[cursor2_];
+      TRowRun* run = (*band)[cursor2_ >> 5].get();
+      if (!run) {
+        cursor2_ |= 31;  // on to the next run
+        continue;
+      }
+      TRow& rowBlock = (*run)[cursor2_ & 31];
       if (rowBlock.Empty()) continue;
       while ((cursor3_ = rowBlock.NextFrom(cursor3_)) < 128) {
         TChunk& chunk = rowBlock.At(cursor3_);
@@ -181,7 +209,7 @@ void TCellValues::DeleteSharedFormulaCell(TCell& cell) {
 
 TCellValues& TCellValuesList::Add() {
   items_.push_back(std::make_unique<TCellValues>(*this, sst_));
-  items_.back()->Pool().SetCache(slabs_);
+  items_.back()->UsePool(pool_);
   return *items_.back();
 }
 

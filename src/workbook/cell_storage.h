@@ -132,8 +132,12 @@ class TCellStorage {
   // Called before a formula cell of a shared group leaves the container.
   virtual void DeleteSharedFormulaCell(TCell& cell);
 
-  // Memory for the cells written into this container (MakePooledCell).
-  TCellPool& Pool() { return pool_; }
+  // Memory for the cells written into this container (MakePooledCell): the
+  // container's own pool, or the one given to UsePool.
+  TCellPool& Pool() { return *pool_; }
+  // Takes new cells from `pool`, which must stay while the container takes
+  // cells (cells already made may outlive both).
+  void UsePool(TCellPool& pool) { pool_ = &pool; }
 
  private:
   using TChunk = detail::TSparseBlock<TCell*, 4>;      // level 4: cells of 128 columns
@@ -150,20 +154,39 @@ class TCellStorage {
     uint32_t NextFrom(uint32_t slot) const { return slot == 0 ? 0 : rest ? rest->NextFrom(slot) : 128; }
     TChunk& At(uint32_t slot) { return slot == 0 ? first : rest->At(slot); }
   };
-  using TLevel2 = std::array<TRow, 1024>;  // level 2: rows of a 1024-row band
-  using TLevel1 = std::array<std::unique_ptr<TLevel2>, 1024>;  // level 1: the bands
+  // Level 2: the rows of a 1024-row band, in runs of 32 made on first use,
+  // so that a sheet of a few cells holds a few runs rather than whole bands.
+  using TRowRun = std::array<TRow, 32>;
+  using TLevel2 = std::array<std::unique_ptr<TRowRun>, 32>;
+  // Level 1: the 1024 bands, in groups of 32 made on first use.
+  using TBandGroup = std::array<std::unique_ptr<TLevel2>, 32>;
+  using TLevel1 = std::array<std::unique_ptr<TBandGroup>, 32>;
 
   void Store(uint32_t col, uint32_t row, std::unique_ptr<TCell> cell, bool passFormat);
   TCell** Slot(uint32_t col, uint32_t row);
   void LeaveContainer(TCell* cell);
-  TLevel2* Band(uint32_t row) const { return level1_ ? (*level1_)[row >> 10].get() : nullptr; }
+  // The row's entry, or null when its run was never made.
+  TRow* FindRow(uint32_t row) const {
+    if (!level1_) return nullptr;
+    const TBandGroup* group = (*level1_)[row >> 15].get();
+    if (!group) return nullptr;
+    const TLevel2* band = (*group)[(row >> 10) & 31].get();
+    if (!band) return nullptr;
+    TRowRun* run = (*band)[(row >> 5) & 31].get();
+    return run ? &(*run)[row & 31] : nullptr;
+  }
+  TRow& ObtainRow(uint32_t row);
 
-  TCellPool pool_;
+  TCellPool ownPool_;
+  TCellPool* pool_ = &ownPool_;
   // Cells in the column chunk written last: rows of a sheet tend to be
   // alike, so the next chunk takes this much room with its first cell.
   uint32_t chunkSizeHint_ = 0;
   // Made with the first cell: a sheet without cells costs next to nothing.
   std::unique_ptr<TLevel1> level1_;
+  // The row ObtainRow gave last (rows are mostly written cell after cell).
+  uint32_t lastRowNumber_ = 0;
+  TRow* lastRow_ = nullptr;
   TCell* cache_ = nullptr;
   uint32_t cursor1_ = 0, cursor2_ = 0, cursor3_ = 0, cursor4_ = 0;
 };
@@ -196,7 +219,7 @@ class TCellValuesList {
  public:
   using TDeleteSharedFormulaEvent = std::function<void(TCellValues& sender, TCell& cell)>;
 
-  explicit TCellValuesList(TSST2* sst) : sst_(sst) {}
+  explicit TCellValuesList(TSST2* sst) : sst_(sst) { pool_.SetCache(slabs_); }
   TCellValuesList(const TCellValuesList&) = delete;
   TCellValuesList& operator=(const TCellValuesList&) = delete;
 
@@ -215,6 +238,9 @@ class TCellValuesList {
   TSST2* sst_;
   // Slabs of cells of all containers, kept from one read to the next.
   std::shared_ptr<TSlabCache> slabs_ = std::make_shared<TSlabCache>();
+  // One pool for the cells of all containers: a sheet of a few cells takes
+  // no slab of its own.
+  TCellPool pool_;
   std::vector<std::unique_ptr<TCellValues>> items_;
 };
 
