@@ -2,11 +2,13 @@
 // of the position (row >> 10, row & 0x3FF, col >> 7, col & 0x7F), a one-cell
 // lookup cache and iteration in row order.
 //
-// Levels 1 and 2 are plain tables of 1024 entries. Levels 3 and 4 (the 128
-// column chunks of a row and the 128 cells of a chunk) are sparse: a bitmap
-// of the occupied slots and the occupied entries packed in slot order, so a
-// row costs memory in proportion to the cells it holds; the chunk of columns
-// 0..127 sits in the row itself. Blocks stay allocated until ClearCells.
+// Levels 1 and 2 are tables of 1024 entries, each made in pieces of 32 on
+// first use (groups of 32 bands, runs of 32 rows), so that a sheet of a few
+// cells costs a few kilobytes. Levels 3 and 4 (the 128 column chunks of a
+// row and the 128 cells of a chunk) are sparse: a bitmap of the occupied
+// slots and the occupied entries packed in slot order, so a row costs memory
+// in proportion to the cells it holds; the chunk of columns 0..127 sits in
+// the row itself. Blocks stay allocated until ClearCells.
 #pragma once
 
 #include <array>
