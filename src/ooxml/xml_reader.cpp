@@ -488,7 +488,7 @@ void DecodeTextTo(std::string_view text, std::u16string& out) {
   const char* p = text.data();
   const char* const end = p + text.size();
   // Plain ASCII without references is the common case.
-  while (p < end && *p != '&' && static_cast<uint8_t>(*p) < 0x80) out.push_back(static_cast<char16_t>(*p++));
+  while (p < end && *p != '&' && *p != '\r' && static_cast<uint8_t>(*p) < 0x80) out.push_back(static_cast<char16_t>(*p++));
   if (p == end) return UnescapeXStrings(out);
 
   TUtf8Decoder decoder(out);
@@ -515,6 +515,15 @@ void DecodeTextTo(std::string_view text, std::u16string& out) {
         p = after;
         continue;
       }
+    }
+    if (*p == '\r') {
+      // A line break in the part is one line feed, as XML reads it: CR LF
+      // and a lone CR become LF (a CR written as "&#13;" stays).
+      if (p + 1 == end || p[1] != '\n') {
+        if (!decoder.Byte('\n')) return Fail(out);
+      }
+      ++p;
+      continue;
     }
     if (!decoder.Byte(static_cast<uint8_t>(*p))) return Fail(out);
     ++p;

@@ -477,6 +477,8 @@ TEST(XmlText, DecodeText) {
       {"caf\xC3\xA9_x0041_", u"caf\u00E9A"},
       {"_x41_ _x004G_ _x0041 x0041_ _X0041_", u"_x41_ _x004G_ _x0041 x0041_ _X0041_"},
       {"_x_x0042__", u"_xB_"},
+      // line breaks as XML reads them: CR LF and a lone CR are LF, "&#13;" stays CR
+      {"a\r\nb\rc&#13;\n", u"a\nb\nc\r\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(DecodeText(c.raw), c.decoded) << c.raw;
 }
