@@ -63,12 +63,13 @@ std::size_t AppendFlaggedPiece(const uint8_t* data, std::size_t size, std::size_
   return n;
 }
 
-// The same for a piece of single-byte characters without an option byte.
+// The same for a piece of single-byte characters without an option byte
+// (BIFF2-BIFF5: bytes of the code page the file was written in).
 std::size_t AppendBytePiece(const uint8_t* data, std::size_t size, std::size_t wanted, std::u16string& out) {
   const std::size_t start = out.size();
   const std::size_t n = std::min(wanted, size);
   out.resize(start + n);
-  for (std::size_t i = 0; i < n; ++i) out[start + i] = static_cast<char16_t>(data[i]);
+  for (std::size_t i = 0; i < n; ++i) out[start + i] = platform::AnsiCharToWide(data[i]);
   return n;
 }
 
@@ -140,14 +141,16 @@ void TXLSBiffReader::OnLabelSST() {
 }
 
 // LABEL text: the byte at 8 is an option byte when it is 0 or 1 (BIFF8);
-// any other value is the first character of a BIFF2-BIFF5 byte string.
+// any other value is the first character of a BIFF2-BIFF5 byte string, whose
+// bytes are characters of the ANSI code page (0x80 is the euro sign, not
+// U+0080), as in RSTRING and BIFF2 LABEL.
 void TXLSBiffReader::OnLabel() {
   store_ = false;
   Need(8);
   const std::size_t count = W(6);
   const uint8_t flag = B(8);
   if (flag == 0x00 || flag == 0x01) DecodeFlaggedString(buffer_.data() + 8, length_ - 8, count, text_);
-  else DecodeWidenedString(buffer_.data() + 8, length_ - 8, count, text_);
+  else DecodeAnsiString(buffer_.data() + 8, length_ - 8, count, text_);
   Sheet().WriteString(W(2), W(0), W(4), text_);
 }
 
@@ -209,7 +212,7 @@ bool TXLSBiffReader::ReadFormulaString(bool biff2String) {
   uint16_t id = 0;
   ReadAhead(id, ahead_);
   if (id == rtString2) {
-    ReadWidenedString(ahead_.data(), ahead_.size(), 1, text_);
+    ReadAnsiString(ahead_.data(), ahead_.size(), 1, text_);
     return true;
   }
   // A text longer than one record goes on in CONTINUE records; in BIFF8

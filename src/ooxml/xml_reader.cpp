@@ -444,6 +444,42 @@ namespace {
 // A malformed text decodes to nothing.
 void Fail(std::u16string& out) { out.clear(); }
 
+int HexDigit(char16_t c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+  return -1;
+}
+
+// Writers store characters that XML cannot hold (CR, control characters) as
+// "_xHHHH_", and a literal "_x" that would read as such as "_x005F_x": each
+// escape becomes its UTF-16 code unit, in place. The text after an escape is
+// not read again, so "_x005F_x0041_" ends as "_x0041_".
+void UnescapeXStrings(std::u16string& out) {
+  std::size_t at = out.find(u"_x");
+  if (at == std::u16string::npos) return;
+  std::size_t put = at;
+  const std::size_t size = out.size();
+  while (at < size) {
+    if (out[at] == u'_' && at + 6 < size && out[at + 1] == u'x' && out[at + 6] == u'_') {
+      int value = 0;
+      int i = 2;
+      for (; i < 6; ++i) {
+        const int d = HexDigit(out[at + i]);
+        if (d < 0) break;
+        value = value * 16 + d;
+      }
+      if (i == 6) {
+        out[put++] = static_cast<char16_t>(value);
+        at += 7;
+        continue;
+      }
+    }
+    out[put++] = out[at++];
+  }
+  out.resize(put);
+}
+
 }  // namespace
 
 void DecodeTextTo(std::string_view text, std::u16string& out) {
@@ -452,8 +488,8 @@ void DecodeTextTo(std::string_view text, std::u16string& out) {
   const char* p = text.data();
   const char* const end = p + text.size();
   // Plain ASCII without references is the common case.
-  while (p < end && *p != '&' && static_cast<uint8_t>(*p) < 0x80) out.push_back(static_cast<char16_t>(*p++));
-  if (p == end) return;
+  while (p < end && *p != '&' && *p != '\r' && static_cast<uint8_t>(*p) < 0x80) out.push_back(static_cast<char16_t>(*p++));
+  if (p == end) return UnescapeXStrings(out);
 
   TUtf8Decoder decoder(out);
   while (p < end) {
@@ -480,10 +516,20 @@ void DecodeTextTo(std::string_view text, std::u16string& out) {
         continue;
       }
     }
+    if (*p == '\r') {
+      // A line break in the part is one line feed, as XML reads it: CR LF
+      // and a lone CR become LF (a CR written as "&#13;" stays).
+      if (p + 1 == end || p[1] != '\n') {
+        if (!decoder.Byte('\n')) return Fail(out);
+      }
+      ++p;
+      continue;
+    }
     if (!decoder.Byte(static_cast<uint8_t>(*p))) return Fail(out);
     ++p;
   }
-  if (!decoder.Complete()) out.clear();
+  if (!decoder.Complete()) return Fail(out);
+  UnescapeXStrings(out);
 }
 
 std::u16string DecodeText(std::string_view text) {

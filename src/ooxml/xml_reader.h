@@ -107,7 +107,8 @@ bool XMLTextToInt(std::string_view text, int32_t& value);
 bool XMLTextToFloat(std::string_view text, double& value);
 
 // Element text to its final wide string: character references, the entity
-// table, then the UTF-8 bytes (a malformed sequence empties the whole text).
+// table, then the UTF-8 bytes (a malformed sequence empties the whole text),
+// then the "_xHHHH_" escapes of characters XML cannot hold.
 std::u16string DecodeText(std::string_view text);
 // The same into out, reusing its room.
 void DecodeTextTo(std::string_view text, std::u16string& out);

@@ -306,6 +306,31 @@ TEST(BiffReader, LabelTextsByTheirOptionByte) {
   EXPECT_EQ(r->text(0, "A6"), "Ωμέ");
 }
 
+TEST(BiffReader, Biff5TextsAreAnsiCodePageBytes) {
+  // Gnumeric and Excel 95 write "€" as the code-page byte 0x80; widened it
+  // would be the control character U+0080. BIFF8's 8-bit strings stay
+  // widened (their high byte is zero by definition).
+  Stream s;
+  s.rec(0x0809, Bof5(0x0005))
+      .rec(0x0085, test::BoundSheet5("S"))
+      .rec(0x000A)
+      .rec(0x0809, Bof5(0x0010))
+      .rec(0x0204, Cell(0, 0).u16(4).text("\x80 5\x9F"))
+      .rec(0x0006, Formula8(1, 0, {0, 0, 0, 0, 0, 0, 0xFF, 0xFF}, 0, {0x17, 0, 0}))
+      .rec(0x0207, Body().u16(2).text("\x80\x84"))
+      .rec(0x000A);
+  auto r = test::ReadCompound(s, u"Book");
+  ASSERT_EQ(r->error, "");
+  EXPECT_EQ(r->text(0, "A1"), "€ 5Ÿ");
+  EXPECT_EQ(r->text(0, "B1"), "€„");
+
+  Stream sheet8;
+  sheet8.rec(0x0204, Cell(0, 0).u16(1).u8(0).text("\x80"));
+  auto r8 = test::ReadCompound(Book8().sheet("S", sheet8).build());
+  ASSERT_EQ(r8->error, "");
+  EXPECT_EQ(r8->text(0, "A1"), "\u0080");
+}
+
 TEST(BiffReader, SharedStringsSplitAcrossContinue) {
   // Two strings; the second starts as 8-bit text in the SST record and goes
   // on as UTF-16 in the CONTINUE record, which starts with its option byte.

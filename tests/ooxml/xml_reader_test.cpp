@@ -470,6 +470,15 @@ TEST(XmlText, DecodeText) {
       {"&#;&#x;&#12&#x110000;&#0;", u"&#;&#x;&#12&#x110000;&#0;"},
       {"&#233;\xC3\xA9", u"\u00E9\u00E9"},
       {"\xC3&#169;", u""},  // a reference cannot complete a UTF-8 sequence
+      // "_xHHHH_" escapes of characters XML cannot hold; "_x005F_" is the underscore
+      {"cr_x000D_\nlf", u"cr\r\nlf"},
+      {"ctl_x0001__x001f_end", u"ctl\x01\x1F" u"end"},
+      {"_x005F_x0041_ lit", u"_x0041_ lit"},
+      {"caf\xC3\xA9_x0041_", u"caf\u00E9A"},
+      {"_x41_ _x004G_ _x0041 x0041_ _X0041_", u"_x41_ _x004G_ _x0041 x0041_ _X0041_"},
+      {"_x_x0042__", u"_xB_"},
+      // line breaks as XML reads them: CR LF and a lone CR are LF, "&#13;" stays CR
+      {"a\r\nb\rc&#13;\n", u"a\nb\nc\r\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(DecodeText(c.raw), c.decoded) << c.raw;
 }
