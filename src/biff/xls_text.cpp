@@ -69,8 +69,8 @@ std::size_t DecodeWidenedString(const uint8_t* data, std::size_t size, std::size
 
 std::size_t DecodeAnsiString(const uint8_t* data, std::size_t size, std::size_t count, std::u16string& out) {
   const std::size_t n = std::min(count, size);
-  out.resize(n);
-  for (std::size_t i = 0; i < n; ++i) out[i] = platform::AnsiCharToWide(data[i]);
+  // The whole text at once: a double-byte code page pairs its bytes.
+  out = platform::AnsiToWide(std::string_view(reinterpret_cast<const char*>(data), n));
   return n;
 }
 
