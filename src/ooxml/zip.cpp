@@ -461,31 +461,31 @@ void TXLSZipArchive::OpenStream(TStream& stream) {
   archiveLimit_ = std::min(expansionLimit_, std::max(kMinArchiveExpansion, byRatio));
 }
 
-// Checked by the declared size before anything is inflated (no member
-// inflates past its declared size), so a member that would pass the limit
-// is refused whole; a member refused by its own checks counts nothing.
-void TXLSZipArchive::Charge(const TZipEntry& entry, const std::u16string& name) const {
+// The member to extract: raises when it is absent or when it would take the
+// archive past its limit. Checked by the declared size before anything is
+// inflated (no member inflates past its declared size), so a member that
+// would pass the limit is refused whole; a member refused by its own checks
+// counts nothing.
+const TZipEntry& TXLSZipArchive::EntryToExtract(const std::u16string& name) const {
+  const int index = FindFile(name);
+  if (index < 0) Throw(Format("Can not find file %s in ZIP", platform::WideToHost(name).c_str()));
+  const TZipEntry& entry = reader_.Entries().Item(index);
   const uint64_t size = entry.CentralDirectory().UncompressedSize;
   if (size <= kMaxUncompressedSize && size > archiveLimit_ - std::min(expanded_, archiveLimit_))
     Throw(Format("ZIP archive expands beyond %llu bytes at %s", static_cast<unsigned long long>(archiveLimit_),
                  platform::WideToHost(name).c_str()));
+  return entry;
 }
 
 void TXLSZipArchive::ExtractFile(const std::u16string& name, TMemoryStream& dest) const {
-  const int index = FindFile(name);
-  if (index < 0) Throw(Format("Can not find file %s in ZIP", platform::WideToHost(name).c_str()));
-  const TZipEntry& entry = reader_.Entries().Item(index);
-  Charge(entry, name);
+  const TZipEntry& entry = EntryToExtract(name);
   entry.ExtractToStream(dest);
   expanded_ += entry.CentralDirectory().UncompressedSize;
   dest.SetPosition(0);
 }
 
 void TXLSZipArchive::ExtractFile(const std::u16string& name, TPartBuffer& dest) const {
-  const int index = FindFile(name);
-  if (index < 0) Throw(Format("Can not find file %s in ZIP", platform::WideToHost(name).c_str()));
-  const TZipEntry& entry = reader_.Entries().Item(index);
-  Charge(entry, name);
+  const TZipEntry& entry = EntryToExtract(name);
   entry.ExtractToBuffer(dest);
   expanded_ += entry.CentralDirectory().UncompressedSize;
 }

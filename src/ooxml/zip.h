@@ -238,7 +238,7 @@ class TXLSZipArchive {
   uint64_t ArchiveLimit() const { return archiveLimit_; }
 
  private:
-  void Charge(const TZipEntry& entry, const std::u16string& name) const;
+  const TZipEntry& EntryToExtract(const std::u16string& name) const;
 
   TZipReader reader_;
   uint64_t expansionLimit_ = kMaxArchiveExpansion;
