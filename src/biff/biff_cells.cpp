@@ -207,9 +207,16 @@ void TXLSBiffReader::ReadAhead(uint16_t& id, std::vector<uint8_t>& body) {
 }
 
 bool TXLSBiffReader::ReadFormulaString(bool biff2String) {
-  const uint16_t next = stream_->PeekRecordId();
-  if (next != rtString && !(biff2String && next == rtString2)) return false;
+  uint16_t next = stream_->PeekRecordId();
   uint16_t id = 0;
+  if (next == rtTable) {
+    // A cell of a data table: its TABLE record stands between the FORMULA
+    // and the STRING. It is kept raw, where the loop would have filed it.
+    ReadAhead(id, ahead_);
+    storage_->AddRecord(id, static_cast<uint16_t>(ahead_.size()), ahead_.data());
+    next = stream_->PeekRecordId();
+  }
+  if (next != rtString && !(biff2String && next == rtString2)) return false;
   ReadAhead(id, ahead_);
   if (id == rtString2) {
     ReadAnsiString(ahead_.data(), ahead_.size(), 1, text_);
@@ -294,12 +301,25 @@ bool TXLSBiffReader::WriteArrayFormula(uint32_t col, uint32_t row, uint16_t xf, 
   }
   TSheet& sheet = Sheet();
   const uint32_t arraySize = static_cast<uint32_t>(arrayRecord_.size());
+  const uint32_t expression = ExpressionLength(cce, size);
   if (member != 0) ChargeCopiedFormula(arraySize);
+  // The cached result: a number, or (top two bytes 0xFFFF) the same result
+  // types as a plain formula's.
+  const bool number = !(B(12) == 0xFF && B(13) == 0xFF && B(6) < 4);
   if (ReadFormulaString(false)) {
-    sheet.WriteStringArrayFormula(col, row, xf, tokens, size, ExpressionLength(cce, size), text_,
-                                  arrayRecord_.data(), arraySize, member);
-  } else {
-    sheet.WriteNumberArrayFormula(col, row, xf, tokens, size, ExpressionLength(cce, size), F(6),
+    sheet.WriteStringArrayFormula(col, row, xf, tokens, size, expression, text_, arrayRecord_.data(), arraySize,
+                                  member);
+  } else if (number) {
+    sheet.WriteNumberArrayFormula(col, row, xf, tokens, size, expression, F(6), arrayRecord_.data(), arraySize,
+                                  member);
+  } else if (B(6) == 1) {
+    sheet.WriteBooleanArrayFormula(col, row, xf, tokens, size, expression, B(8), arrayRecord_.data(), arraySize,
+                                   member);
+  } else if (B(6) == 2) {
+    sheet.WriteErrorArrayFormula(col, row, xf, tokens, size, expression, B(8), arrayRecord_.data(), arraySize,
+                                 member);
+  } else {  // the empty text, or a text whose STRING record is missing
+    sheet.WriteStringArrayFormula(col, row, xf, tokens, size, expression, std::u16string_view(),
                                   arrayRecord_.data(), arraySize, member);
   }
   return true;

@@ -17,7 +17,9 @@ namespace tabulon {
 
 namespace {
 
-bool IsBOF(uint16_t id) { return (id & 0xFF) == 0x09; }
+// The BOF ids of BIFF2, BIFF3, BIFF4 and BIFF5-BIFF8. Other ids that end in
+// the byte 0x09 are no BOF: chart records such as MarkerFormat (0x1009).
+bool IsBOF(uint16_t id) { return id == 0x0009 || id == 0x0209 || id == 0x0409 || id == 0x0809; }
 
 // Records whose handlers read their own bodies from the stream.
 bool ReadsOwnBody(uint16_t id) {
@@ -240,8 +242,9 @@ TXLSBiffReader::Step TXLSBiffReader::Dispatch() {
 
     // ---- Settings filed as default records.
     case rtDimensions2:
-      if (v <= xvExcel50 || foreignWriter_) store_ = false;
-      else OnDimensions();  // id 0 is no default record: the storage refuses it
+      // BIFF2 DIMENSIONS; in later files the id 0 is a record that a
+      // decrypting tool blanked out (FILEPASS): passed over either way.
+      store_ = false;
       break;
     case rtDimensions: OnDimensions(); break;
     case rtCalcCount:

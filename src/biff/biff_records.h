@@ -108,6 +108,7 @@ enum : uint16_t {
   rtIndex = 0x020B,
   rtName3 = 0x0218,
   rtArray = 0x0221,
+  rtTable = 0x0236,
   rtExternName3 = 0x0223,
   rtDefaultRowHeight = 0x0225,
   rtFont3 = 0x0231,

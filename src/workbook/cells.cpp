@@ -211,6 +211,12 @@ std::unique_ptr<TCell> TNumberArrayFormulaCell::Clone() const {
 std::unique_ptr<TCell> TStringArrayFormulaCell::Clone() const {
   return std::unique_ptr<TCell>(new TStringArrayFormulaCell(*this));
 }
+std::unique_ptr<TCell> TBooleanArrayFormulaCell::Clone() const {
+  return std::unique_ptr<TCell>(new TBooleanArrayFormulaCell(*this));
+}
+std::unique_ptr<TCell> TErrorArrayFormulaCell::Clone() const {
+  return std::unique_ptr<TCell>(new TErrorArrayFormulaCell(*this));
+}
 
 }  // namespace tabulon
 

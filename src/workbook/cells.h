@@ -33,6 +33,8 @@ enum : uint8_t {
   ctErrorFormula = 11,
   ctNumberArrayFormula = 12,
   ctStringArrayFormula = 13,
+  ctBooleanArrayFormula = 14,
+  ctErrorArrayFormula = 15,
 };
 
 // Error values are held as an index 1..7 into ErrorTexts ("#NULL!" ..
@@ -374,6 +376,37 @@ class TStringArrayFormulaCell final : public TBaseArrayFormulaCell {
   explicit TStringArrayFormulaCell(const TStringArrayFormulaCell& other)
       : TBaseArrayFormulaCell(other), result_(other.result_) {}
   std::u16string result_;
+};
+
+class TBooleanArrayFormulaCell final : public TBaseArrayFormulaCell {
+ public:
+  TBooleanArrayFormulaCell(TCellFormats& formats, uint32_t formatIndex, uint16_t col, uint32_t row,
+                           uint8_t result, uint8_t arrayMember)
+      : TBaseArrayFormulaCell(formats, formatIndex, col, row, arrayMember), result_(result) {}
+  uint8_t CellType() const override { return ctBooleanArrayFormula; }
+  std::unique_ptr<TCell> Clone() const override;
+  uint8_t BooleanResult() const { return result_; }
+
+ private:
+  explicit TBooleanArrayFormulaCell(const TBooleanArrayFormulaCell& other)
+      : TBaseArrayFormulaCell(other), result_(other.result_) {}
+  uint8_t result_;
+};
+
+class TErrorArrayFormulaCell final : public TBaseArrayFormulaCell {
+ public:
+  // `errorIndex` is an error index (0..7), not a BIFF code.
+  TErrorArrayFormulaCell(TCellFormats& formats, uint32_t formatIndex, uint16_t col, uint32_t row,
+                         uint8_t errorIndex, uint8_t arrayMember)
+      : TBaseArrayFormulaCell(formats, formatIndex, col, row, arrayMember), result_(errorIndex) {}
+  uint8_t CellType() const override { return ctErrorArrayFormula; }
+  std::unique_ptr<TCell> Clone() const override;
+  uint8_t ErrorResult() const { return result_; }
+
+ private:
+  explicit TErrorArrayFormulaCell(const TErrorArrayFormulaCell& other)
+      : TBaseArrayFormulaCell(other), result_(other.result_) {}
+  uint8_t result_;
 };
 
 }  // namespace tabulon

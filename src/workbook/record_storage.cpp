@@ -10,7 +10,8 @@ namespace {
 
 constexpr uint16_t kBOF = 0x0809;
 
-bool IsBOF(uint16_t id) { return (id & 0xFF) == 0x09 && id < 0x8000; }
+// The BOF ids of BIFF2, BIFF3, BIFF4 and BIFF5-BIFF8; no other id ending in 0x09.
+bool IsBOF(uint16_t id) { return id == 0x0009 || id == 0x0209 || id == 0x0409 || id == kBOF; }
 
 // BOF records of every BIFF version share the one default BOF entry.
 uint16_t DefaultKey(uint16_t id) { return IsBOF(id) ? kBOF : id; }

@@ -148,6 +148,27 @@ void TSheet::WriteStringArrayFormula(uint32_t col, uint32_t row, uint16_t format
   StoreFormula(col, row, std::move(cell));
 }
 
+void TSheet::WriteBooleanArrayFormula(uint32_t col, uint32_t row, uint16_t formatIndex, const uint8_t* tokens,
+                                      uint32_t size, uint32_t expressionLength, uint8_t result,
+                                      const uint8_t* arrayData, uint32_t arrayDataSize, uint8_t arrayMember) {
+  CheckCellPosition(col, row);
+  auto cell = MakePooledCell<TBooleanArrayFormulaCell>(cells_->Pool(), Formats(), formatIndex, col, row, result, arrayMember);
+  cell->SetTokens(tokens, size, expressionLength);
+  cell->SetArrayData(arrayData, arrayDataSize);
+  StoreFormula(col, row, std::move(cell));
+}
+
+void TSheet::WriteErrorArrayFormula(uint32_t col, uint32_t row, uint16_t formatIndex, const uint8_t* tokens,
+                                    uint32_t size, uint32_t expressionLength, uint8_t errorCode,
+                                    const uint8_t* arrayData, uint32_t arrayDataSize, uint8_t arrayMember) {
+  CheckCellPosition(col, row);
+  auto cell = MakePooledCell<TErrorArrayFormulaCell>(cells_->Pool(), Formats(), formatIndex, col, row,
+                                                     ErrorCodeToIndex(errorCode), arrayMember);
+  cell->SetTokens(tokens, size, expressionLength);
+  cell->SetArrayData(arrayData, arrayDataSize);
+  StoreFormula(col, row, std::move(cell));
+}
+
 void TSheet::WriteNumberFormulaText(uint32_t col, uint32_t row, uint16_t formatIndex,
                                     std::u16string_view formula, double result, uint8_t options,
                                     uint16_t sharedIndex) {
@@ -219,7 +240,7 @@ std::u16string TSheet::GetCellText(uint32_t col, uint32_t row) const {
   const TCell* cell = cells_->GetCell(col, row);
   if (!cell) return std::u16string();
   const uint8_t type = cell->CellType() & 0x7F;
-  if (type >= ctNumberFormula && type <= ctStringArrayFormula) {
+  if (type >= ctNumberFormula && type <= ctErrorArrayFormula) {
     const TXLSWorkbook* workbook = Collection().Owner();
     // Without the formula handler the text form is the stored formula text.
     if (workbook && workbook->ShowFormulas)
@@ -241,6 +262,9 @@ std::u16string TSheet::GetCellText(uint32_t col, uint32_t row) const {
     case ctNumberArrayFormula:
       return FloatToText(static_cast<const TNumberArrayFormulaCell*>(cell)->NumberResult());
     case ctStringArrayFormula: return static_cast<const TStringArrayFormulaCell*>(cell)->StringResult();
+    case ctBooleanArrayFormula:
+      return static_cast<const TBooleanArrayFormulaCell*>(cell)->BooleanResult() ? StrTRUE : StrFALSE;
+    case ctErrorArrayFormula: return ErrorText(static_cast<const TErrorArrayFormulaCell*>(cell)->ErrorResult());
     default: return std::u16string();
   }
 }

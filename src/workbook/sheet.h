@@ -100,6 +100,13 @@ class TSheet final : public TBasicSheet {
   void WriteStringArrayFormula(uint32_t col, uint32_t row, uint16_t formatIndex, const uint8_t* tokens,
                                uint32_t size, uint32_t expressionLength, std::u16string_view result,
                                const uint8_t* arrayData, uint32_t arrayDataSize, uint8_t arrayMember);
+  void WriteBooleanArrayFormula(uint32_t col, uint32_t row, uint16_t formatIndex, const uint8_t* tokens,
+                                uint32_t size, uint32_t expressionLength, uint8_t result,
+                                const uint8_t* arrayData, uint32_t arrayDataSize, uint8_t arrayMember);
+  // `errorCode` is a BIFF error code, stored as its error index.
+  void WriteErrorArrayFormula(uint32_t col, uint32_t row, uint16_t formatIndex, const uint8_t* tokens,
+                              uint32_t size, uint32_t expressionLength, uint8_t errorCode,
+                              const uint8_t* arrayData, uint32_t arrayDataSize, uint8_t arrayMember);
 
   // Text formulas (Open XML): the formula's text with its option bits and
   // shared group (kNoSharedIndex for none).

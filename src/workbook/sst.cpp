@@ -149,7 +149,8 @@ void TSST2::ReadSST(TRecordSource& source, uint16_t recordLength) {
   stringList_.reserve(stringList_.size() + std::min<uint32_t>(unique, 65536));
 
   for (uint32_t i = 0; i < unique; ++i) {
-    if (reader.Remaining() == 0) reader.NextContinue();
+    // Some writers leave an empty CONTINUE record between two strings.
+    while (reader.Remaining() == 0) reader.NextContinue();
     reader.Need(3);
     uint16_t charCount = reader.U16();
     uint8_t options = reader.U8();

@@ -72,6 +72,60 @@ TEST(BiffReader, ChartSheetBetweenWorksheetsCountsButMakesNoSheet) {
   EXPECT_EQ(r->wb().Version(), xvExcel97);
 }
 
+// An embedded chart as Excel lays it out in a worksheet: its drawing and OBJ,
+// then the chart substream, whose records include ids that end in the byte
+// 0x09 (MarkerFormat 0x1009 of line series, and others) and NUMBER records
+// of the cached series values.
+Stream EmbeddedChart(double seriesValue) {
+  Stream chart;
+  chart.rec(0x00EC, Body().zeros(60))
+      .rec(0x005D, Body().zeros(26))
+      .rec(0x0809, Bof8(0x0020))
+      .rec(0x1033)  // BEGIN
+      .rec(0x1009, Body().zeros(20))  // MARKERFORMAT
+      .rec(0x1009, Body().zeros(20))
+      .rec(0x0009, Body().zeros(4))  // a BIFF2 BOF id inside the chart: one level deeper
+      .rec(0x000A)
+      .rec(0x0209, Body().zeros(4))
+      .rec(0x000A)
+      .rec(0x0409, Body().zeros(4))
+      .rec(0x000A)
+      .rec(0x1034)  // END
+      .rec(0x0203, Number(0, 0, seriesValue))
+      .rec(0x0203, Number(1, 0, seriesValue + 1))
+      .rec(0x000A);
+  return chart;
+}
+
+TEST(BiffReader, EmbeddedChartsAndChartSheetsEndOnlyThemselves) {
+  Stream one;
+  one.rec(0x0203, Number(0, 0, 1))
+      .raw(EmbeddedChart(101).data())
+      .rec(0x0203, Number(0, 1, 2))
+      .raw(EmbeddedChart(201).data())
+      .rec(0x0203, Number(0, 2, 3))
+      .rec(0x1009, Body().zeros(20));  // a stray chart record in a worksheet: kept raw, no BOF
+  Stream chartSheet;
+  chartSheet.rec(0x1009, Body().zeros(20)).rec(0x1809, Body().zeros(4)).rec(0x0203, Number(0, 0, 77));
+  Stream two;
+  two.rec(0x0203, Number(1, 1, 22));
+  Stream three;
+  three.rec(0x0203, Number(2, 2, 33));
+  auto r = test::ReadCompound(
+      Book8().sheet("One", one).sheet("Chart", chartSheet, 0x0020).sheet("Two", two).sheet("Three", three).build());
+  ASSERT_EQ(r->error, "");
+  ASSERT_EQ(r->wb().Sheets().Count(), 3);
+  EXPECT_EQ(Host(r->sheet(2).Name()), "Three");
+  EXPECT_EQ(r->text(0, "A1"), "1");
+  EXPECT_EQ(r->text(0, "A2"), "2");
+  EXPECT_EQ(r->text(0, "A3"), "3");
+  EXPECT_EQ(r->text(0, "B1"), "");  // series values never land in the sheet
+  EXPECT_EQ(r->text(1, "B2"), "22");
+  EXPECT_EQ(r->text(1, "A1"), "");
+  EXPECT_EQ(r->text(2, "C3"), "33");
+  EXPECT_TRUE(Contains(Ids(r->sheet(0).Records()), 0x1009));
+}
+
 TEST(BiffReader, SheetsTakeNameAndVisibilityFromTheSheetList) {
   Stream s;
   s.rec(0x0809, Bof5(0x0005))  // an 8-byte globals BOF
@@ -216,8 +270,6 @@ TEST(BiffReader, ErrorsNameTheRecordNumberIdAndOffset) {
        "Record 0203 is too short: 8 bytes, 14 needed"},
       {"BOOLERR with an unknown error code", inSheet(Stream().rec(0x0205, Cell(0, 0).u8(5).u8(1))), 4, 0x0205,
        "Invalid cell error value"},
-      {"BIFF2 DIMENSIONS in BIFF8", inSheet(Stream().rec(0x0000, Body().zeros(8))), 4, 0x0000,
-       "[int] Unknown default record 0000"},
       {"a default record twice, other length",
        inSheet(Stream().rec(0x000D, Body().u16(1)).rec(0x000D, Body().u16(1).u16(0))), 5, 0x000D,
        "Size missmatch on default record"},
@@ -348,6 +400,27 @@ TEST(BiffReader, SharedStringsSplitAcrossContinue) {
   EXPECT_EQ(r->text(0, "A2"), "one");
   EXPECT_EQ(r->text(0, "B2"), "abвгд");
   EXPECT_TRUE(Contains(Ids(r->wb().GlobalsRecords()), 0x8005));
+}
+
+TEST(BiffReader, EmptyContinueBetweenSharedStringsAndBlankedRecords) {
+  // An empty CONTINUE between two whole strings of the table; and a record
+  // id 0, where a decrypting tool blanked out the FILEPASS record.
+  Body sst;
+  sst.u32(2).u32(2).u16(3).u8(0).text("one");
+  Stream sheet;
+  sheet.rec(0x0000, Body().zeros(10)).rec(0x00FD, Cell(0, 0).u32(0)).rec(0x00FD, Cell(0, 1).u32(1));
+  Book8 book;
+  book.globals(0x0000, Body().zeros(54))
+      .globals(0x00FC, sst)
+      .globals(0x003C)
+      .globals(0x003C, Body().u16(3).u8(1).wide(u"два"))
+      .sheet("S", sheet);
+  auto r = test::ReadCompound(book.build());
+  ASSERT_EQ(r->error, "");
+  EXPECT_EQ(r->text(0, "A1"), "one");
+  EXPECT_EQ(r->text(0, "A2"), "два");
+  EXPECT_FALSE(Contains(Ids(r->wb().GlobalsRecords()), 0x0000));
+  EXPECT_FALSE(Contains(Ids(r->sheet(0).Records()), 0x0000));
 }
 
 TEST(BiffReader, Biff2CellsWithoutFontsOrFormats) {
@@ -512,6 +585,65 @@ TEST(BiffReader, ArrayFormulaAnchorAndMembers) {
   EXPECT_EQ(anchor->ArrayDataSize(), array.size());
   EXPECT_EQ(r->sheet(0).GetCellType(0, 2), 8);
   EXPECT_EQ(r->text(0, "A3"), "9");
+}
+
+TEST(BiffReader, ArrayFormulaResultsOfEveryType) {
+  // A1:A5 are one array; each cell's cached result has its own type.
+  const std::vector<uint8_t> exp = {0x01, 0x00, 0x00, 0x00, 0x00};
+  const Body array = Body().u16(0).u16(4).u8(0).u8(0).u16(0).u32(0).u16(3).bytes({0x1E, 1, 0});
+  struct Case {
+    std::vector<uint8_t> result;
+    uint8_t type;
+    const char* text;
+  };
+  const std::vector<Case> cases = {
+      {{1, 0, 1, 0, 0, 0, 0xFF, 0xFF}, ctBooleanArrayFormula, "TRUE"},   // the anchor
+      {{1, 0, 0, 0, 0, 0, 0xFF, 0xFF}, ctBooleanArrayFormula, "FALSE"},
+      {{2, 0, 0x2A, 0, 0, 0, 0xFF, 0xFF}, ctErrorArrayFormula, "#N/A"},
+      {{3, 0, 0, 0, 0, 0, 0xFF, 0xFF}, ctStringArrayFormula, ""},
+      {NumberResult(-2), ctNumberArrayFormula, "-2"},
+  };
+  Stream sheet;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    sheet.rec(0x0006, Formula8(0, static_cast<uint16_t>(i), cases[i].result, 0, exp));
+    if (i == 0) sheet.rec(0x0221, array);
+  }
+  auto r = test::ReadCompound(Book8().sheet("S", sheet).build());
+  ASSERT_EQ(r->error, "");
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(r->sheet(0).GetCellType(0, static_cast<uint32_t>(i)), cases[i].type);
+    EXPECT_EQ(r->text(0, ("A" + std::to_string(i + 1)).c_str()), cases[i].text);
+    const auto* cell = static_cast<const TBaseArrayFormulaCell*>(r->sheet(0).GetCell(0, static_cast<uint32_t>(i)));
+    EXPECT_EQ(cell->ArrayMember(), i == 0 ? 0 : 1);
+    EXPECT_EQ(cell->ArrayDataSize(), array.size());
+  }
+  // A copy keeps the kind and the result.
+  const std::unique_ptr<TCell> copy = r->sheet(0).GetCell(0, 2)->Clone();
+  EXPECT_EQ(static_cast<const TErrorArrayFormulaCell&>(*copy).ErrorResult(), 7);
+}
+
+TEST(BiffReader, DataTableTextResultsFollowTheirTableRecord) {
+  // A cell of a data table: FORMULA (ptgTbl), TABLE, then its STRING.
+  const std::vector<uint8_t> text = {0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  const std::vector<uint8_t> tbl = {0x02, 0x00, 0x00, 0x01, 0x00};
+  const Body table = Body().u16(0).u16(1).u8(1).u8(1).u16(0).u16(0).u16(0).u16(0).u16(0);
+  Stream sheet;
+  sheet.rec(0x0006, Formula8(1, 0, text, 0, tbl))
+      .rec(0x0236, table)
+      .rec(0x0207, Body().u16(3).u8(0).text("yes"))
+      .rec(0x0006, Formula8(1, 1, text, 0, tbl))
+      .rec(0x0207, Body().u16(2).u8(0).text("no"))
+      .rec(0x0006, Formula8(1, 2, {1, 0, 1, 0, 0, 0, 0xFF, 0xFF}, 0, tbl))
+      .rec(0x0236, table);
+  auto r = test::ReadCompound(Book8().sheet("S", sheet).build());
+  ASSERT_EQ(r->error, "");
+  EXPECT_EQ(r->text(0, "B1"), "yes");
+  EXPECT_EQ(r->text(0, "B2"), "no");
+  EXPECT_EQ(r->text(0, "B3"), "TRUE");
+  const std::vector<uint16_t> ids = Ids(r->sheet(0).Records());
+  EXPECT_EQ(std::count(ids.begin(), ids.end(), 0x0236), 2);  // both kept raw
+  EXPECT_FALSE(Contains(ids, 0x0207));
 }
 
 TEST(BiffReader, BoundsWhatSharedAndArrayFormulasCopy) {
