@@ -193,13 +193,28 @@ bool AnsiLetter(unsigned char c) {
   return c >= 0xC0 && c != 0xD7 && c != 0xF7;
 }
 
+// Made at first use and freed when the library is unloaded (a host that
+// loads and unloads the plug-in again and again must not lose it each time).
+class TUtf8Locale {
+ public:
+  TUtf8Locale() {
+    locale_ = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    if (locale_ == static_cast<locale_t>(0)) locale_ = newlocale(LC_CTYPE_MASK, "C.utf8", static_cast<locale_t>(0));
+  }
+  ~TUtf8Locale() {
+    if (locale_ != static_cast<locale_t>(0)) freelocale(locale_);
+  }
+  TUtf8Locale(const TUtf8Locale&) = delete;
+  TUtf8Locale& operator=(const TUtf8Locale&) = delete;
+  locale_t Get() const { return locale_; }
+
+ private:
+  locale_t locale_;
+};
+
 locale_t Utf8Locale() {
-  static const locale_t locale = [] {
-    locale_t l = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-    if (l == static_cast<locale_t>(0)) l = newlocale(LC_CTYPE_MASK, "C.utf8", static_cast<locale_t>(0));
-    return l;
-  }();
-  return locale;
+  static const TUtf8Locale locale;
+  return locale.Get();
 }
 
 char16_t UpperChar(char16_t c) {
