@@ -150,7 +150,7 @@ void TXLSBiffReader::OnLabel() {
   const std::size_t count = W(6);
   const uint8_t flag = B(8);
   if (flag == 0x00 || flag == 0x01) DecodeFlaggedString(buffer_.data() + 8, length_ - 8, count, text_);
-  else DecodeAnsiString(buffer_.data() + 8, length_ - 8, count, text_);
+  else DecodeBytes(buffer_.data() + 8, length_ - 8, count, text_, DecodeAnsiString);
   Sheet().WriteString(W(2), W(0), W(4), text_);
 }
 
@@ -158,7 +158,7 @@ void TXLSBiffReader::OnRString() {
   if (version_ >= xvExcel97) return OnLabel();
   store_ = false;
   Need(8);
-  DecodeAnsiString(buffer_.data() + 8, length_ - 8, W(6), text_);
+  DecodeBytes(buffer_.data() + 8, length_ - 8, W(6), text_, DecodeAnsiString);
   Sheet().WriteString(W(2), W(0), W(4), text_);
 }
 
@@ -180,7 +180,7 @@ void TXLSBiffReader::OnBiff2Cell() {
       break;
     case rtLabel2:
       Need(8);
-      DecodeAnsiString(buffer_.data() + 8, length_ - 8, B(7), text_);
+      DecodeBytes(buffer_.data() + 8, length_ - 8, B(7), text_, DecodeAnsiString);
       Sheet().WriteString(W(2), W(0), kBiff2Format, text_);
       break;
     case rtBoolErr2:
@@ -219,7 +219,8 @@ bool TXLSBiffReader::ReadFormulaString(bool biff2String) {
   if (next != rtString && !(biff2String && next == rtString2)) return false;
   ReadAhead(id, ahead_);
   if (id == rtString2) {
-    ReadAnsiString(ahead_.data(), ahead_.size(), 1, text_);
+    if (ahead_.empty()) text_.clear();
+    else DecodeBytes(ahead_.data() + 1, ahead_.size() - 1, ahead_[0], text_, DecodeAnsiString);
     return true;
   }
   // A text longer than one record goes on in CONTINUE records; in BIFF8
@@ -227,6 +228,19 @@ bool TXLSBiffReader::ReadFormulaString(bool biff2String) {
   const bool biff8 = version_ >= xvExcel97;
   const std::size_t count = Get16(ahead_, 0);
   text_.clear();
+  if (!biff8 && codePage_) {
+    // Bytes of the code page: the pieces are joined before a double-byte
+    // character could be split between them.
+    bytes_.assign(ahead_.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(2, ahead_.size())),
+                  ahead_.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(2 + count, ahead_.size())));
+    while (bytes_.size() < count && stream_->PeekRecordId() == rtContinue) {
+      ReadAhead(id, ahead_);
+      bytes_.append(ahead_.begin(), ahead_.begin() + static_cast<std::ptrdiff_t>(
+                                                         std::min(count - bytes_.size(), ahead_.size())));
+    }
+    codePage_->ToWide(bytes_, text_);
+    return true;
+  }
   if (ahead_.size() > 2) {
     if (biff8) AppendFlaggedPiece(ahead_.data() + 2, ahead_.size() - 2, count, text_);
     else AppendBytePiece(ahead_.data() + 2, ahead_.size() - 2, count, text_);

@@ -15,6 +15,22 @@
 
 namespace tabulon {
 
+// BIFF2-BIFF5 files store their 8-bit texts in this code page. BIFF8 texts
+// are UTF-16 or compressed UTF-16 (code page 1200) whatever it says.
+void TXLSBiffReader::OnCodePage() {
+  DefaultFrom(xvExcel50);
+  codePage_.reset();
+  if (version_ >= xvExcel97 || length_ < 2) return;
+  auto converter = std::make_unique<platform::TCodePageConverter>(W(0));
+  if (converter->Supported()) codePage_ = std::move(converter);
+}
+
+void TXLSBiffReader::DecodeBytes(const uint8_t* data, std::size_t size, std::size_t count, std::u16string& out,
+                                 TTextDecoder fallback) const {
+  if (codePage_) DecodeCodePageString(*codePage_, data, size, count, out);
+  else fallback(data, size, count, out);
+}
+
 void TXLSBiffReader::OnBoundSheet() {
   storage_->SetPlaceholder(phSheetList);
   store_ = false;
@@ -30,7 +46,7 @@ void TXLSBiffReader::OnBoundSheet() {
     else if (flag == 0x00) DecodeAnsiString(name + 1, size - 1, count, entry.Name);
     else DecodeAnsiString(name, size, count + 1, entry.Name);  // no option byte
   } else {
-    DecodeWidenedString(name, size, count, entry.Name);
+    DecodeBytes(name, size, count, entry.Name, DecodeWidenedString);
   }
   sheetList_.push_back(std::move(entry));
 }
@@ -51,7 +67,7 @@ void TXLSBiffReader::OnFormat() {
   store_ = false;
   Need(3);
   if (version_ >= xvExcel97) ReadFlaggedString(buffer_.data() + 2, length_ - 2, 2, text_);
-  else ReadWidenedString(buffer_.data() + 2, length_ - 2, 1, text_);
+  else DecodeBytes(buffer_.data() + 3, length_ - 3, B(2), text_, DecodeWidenedString);
   // Number format texts are 8-bit texts of the ANSI code page.
   const std::u16string text = platform::AnsiToWide(platform::WideToAnsi(text_));
   workbook_.CellFormats().NumberFormats().AddNumberFormat(text, W(0), 1);

@@ -73,6 +73,7 @@ void TXLSBiffReader::Read(TStream* source) {
   subVersion_ = 0;
   arrayRecord_.clear();
   copiedFormulaBytes_ = 0;
+  codePage_.reset();
 
   // The stream is closed and the buffers freed however the read ends.
   struct Cleanup {
@@ -225,7 +226,7 @@ TXLSBiffReader::Step TXLSBiffReader::Dispatch() {
       workbook_.Styles().Add(buffer_.data(), length_);
       store_ = false;
       break;
-    case rtCodePage:
+    case rtCodePage: OnCodePage(); break;
     case rtDateMode: DefaultFrom(xvExcel50); break;
     case rtWindow1: OnWindow1(); break;
     case rtName:

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "biff/shared_formula.h"
+#include "biff/xls_text.h"
+#include "platform/code_page.h"
 #include "platform/stream.h"
 #include "workbook/record_storage.h"
 #include "workbook/version.h"
@@ -124,7 +126,14 @@ class TXLSBiffReader {
   bool WriteArrayFormula(uint32_t col, uint32_t row, uint16_t xf, const uint8_t* tokens, uint32_t size,
                          uint32_t cce);
 
+  // An 8-bit text of a BIFF2-BIFF5 record (`count` bytes): by the code page
+  // that the workbook's CODEPAGE record names, or by `fallback` when it names
+  // none this reader knows (or the file has none).
+  void DecodeBytes(const uint8_t* data, std::size_t size, std::size_t count, std::u16string& out,
+                   TTextDecoder fallback) const;
+
   // ---- Workbook globals records.
+  void OnCodePage();
   void OnBoundSheet();
   void OnSST();
   void OnFont();
@@ -163,6 +172,10 @@ class TXLSBiffReader {
   bool foreignWriter_ = false;
   uint32_t subVersion_ = 0;
 
+  // The code page of the 8-bit texts of a BIFF2-BIFF5 file; null without a
+  // CODEPAGE record naming one this reader knows.
+  std::unique_ptr<platform::TCodePageConverter> codePage_;
+
   TSharedFormulaList sharedFormulas_;
   std::vector<uint8_t> arrayRecord_;
   bool hasArray_ = false;
@@ -177,6 +190,7 @@ class TXLSBiffReader {
   std::vector<uint8_t> ahead_;    // records read ahead of the loop
   std::vector<uint8_t> formula_;  // a shared formula's record head and tokens
   std::u16string text_;
+  std::string bytes_;
 };
 
 }  // namespace tabulon

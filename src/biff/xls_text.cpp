@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "platform/code_page.h"
 #include "platform/platform.h"
 
 namespace tabulon {
@@ -27,9 +28,7 @@ bool ReadCount(const uint8_t* data, std::size_t size, unsigned countBytes, std::
   return true;
 }
 
-using Decoder = std::size_t (*)(const uint8_t*, std::size_t, std::size_t, std::u16string&);
-
-std::size_t ReadCounted(Decoder decode, const uint8_t* data, std::size_t size, unsigned countBytes,
+std::size_t ReadCounted(TTextDecoder decode, const uint8_t* data, std::size_t size, unsigned countBytes,
                         std::u16string& out) {
   std::size_t count = 0;
   if (!ReadCount(data, size, countBytes, count)) {
@@ -71,6 +70,13 @@ std::size_t DecodeAnsiString(const uint8_t* data, std::size_t size, std::size_t 
   const std::size_t n = std::min(count, size);
   // The whole text at once: a double-byte code page pairs its bytes.
   out = platform::AnsiToWide(std::string_view(reinterpret_cast<const char*>(data), n));
+  return n;
+}
+
+std::size_t DecodeCodePageString(const platform::TCodePageConverter& codePage, const uint8_t* data, std::size_t size,
+                                 std::size_t count, std::u16string& out) {
+  const std::size_t n = std::min(count, size);
+  codePage.ToWide(std::string_view(reinterpret_cast<const char*>(data), n), out);
   return n;
 }
 

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <langinfo.h>
 #include <locale.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/code_page.h"
 #include "platform/error.h"
 #include "platform/platform.h"
 #include "platform/stream.h"
@@ -377,6 +379,37 @@ IntConversion LocaleTextToInt32(std::string_view text, int32_t& value) {
     return IntConversion::kOverflow;
   value = static_cast<int32_t>(rounded);
   return IntConversion::kOk;
+}
+
+// ---- Double-byte code pages: glibc's iconv.
+
+std::unique_ptr<TCodePageConverter::TSystemConverter> TCodePageConverter::TSystemConverter::Open(uint16_t codePage) {
+  const std::string name = "CP" + std::to_string(codePage);
+  const iconv_t handle = iconv_open("UTF-16LE", name.c_str());
+  if (handle == reinterpret_cast<iconv_t>(-1)) return nullptr;
+  std::unique_ptr<TSystemConverter> converter(new TSystemConverter());
+  converter->handle_ = handle;
+  converter->codePage_ = codePage;
+  return converter;
+}
+
+TCodePageConverter::TSystemConverter::~TSystemConverter() {
+  if (handle_ != nullptr) iconv_close(static_cast<iconv_t>(handle_));
+}
+
+bool TCodePageConverter::TSystemConverter::Convert(std::string_view pairs, std::u16string& out) const {
+  const auto handle = static_cast<iconv_t>(handle_);
+  iconv(handle, nullptr, nullptr, nullptr, nullptr);
+  // A two-byte character gives at most a surrogate pair.
+  std::u16string converted(pairs.size(), u'\0');
+  char* in = const_cast<char*>(pairs.data());
+  std::size_t inLeft = pairs.size();
+  char* to = reinterpret_cast<char*>(converted.data());
+  std::size_t toLeft = converted.size() * sizeof(char16_t);
+  if (iconv(handle, &in, &inLeft, &to, &toLeft) == static_cast<std::size_t>(-1) || inLeft != 0) return false;
+  converted.resize(converted.size() - toLeft / sizeof(char16_t));
+  out += converted;
+  return true;
 }
 
 }  // namespace tabulon::platform

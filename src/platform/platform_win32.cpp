@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/code_page.h"
 #include "platform/error.h"
 #include "platform/platform.h"
 #include "platform/stream.h"
@@ -247,6 +248,31 @@ IntConversion LocaleTextToInt32(std::string_view text, int32_t& value) {
     return IntConversion::kOk;
   }
   return status == DISP_E_OVERFLOW ? IntConversion::kOverflow : IntConversion::kTypeMismatch;
+}
+
+// ---- Double-byte code pages: the system's converter.
+
+std::unique_ptr<TCodePageConverter::TSystemConverter> TCodePageConverter::TSystemConverter::Open(uint16_t codePage) {
+  if (!IsValidCodePage(codePage)) return nullptr;
+  std::unique_ptr<TSystemConverter> converter(new TSystemConverter());
+  converter->codePage_ = codePage;
+  return converter;
+}
+
+TCodePageConverter::TSystemConverter::~TSystemConverter() = default;
+
+bool TCodePageConverter::TSystemConverter::Convert(std::string_view pairs, std::u16string& out) const {
+  if (pairs.empty()) return true;
+  const int length = CheckedLength(pairs.size());
+  // A character the code page lacks fails the call instead of becoming the
+  // page's default character.
+  const int needed = MultiByteToWideChar(codePage_, MB_ERR_INVALID_CHARS, pairs.data(), length, nullptr, 0);
+  if (needed <= 0) return false;
+  const std::size_t start = out.size();
+  out.resize(start + static_cast<std::size_t>(needed));
+  MultiByteToWideChar(codePage_, MB_ERR_INVALID_CHARS, pairs.data(), length,
+                      reinterpret_cast<wchar_t*>(out.data() + start), needed);
+  return true;
 }
 
 }  // namespace tabulon::platform

@@ -383,6 +383,75 @@ TEST(BiffReader, Biff5TextsAreAnsiCodePageBytes) {
   EXPECT_EQ(r8->text(0, "A1"), "\u0080");
 }
 
+TEST(BiffReader, Biff5TextsByTheWorkbooksCodePage) {
+  // Sheet names, LABEL, RSTRING, STRING (across a CONTINUE, a double-byte
+  // character split between the two) and FORMAT texts in the code page the
+  // CODEPAGE record names; a record count counts bytes.
+  auto book = [](uint16_t codePage, const std::string& name, const std::string& label, const std::string& result) {
+    const std::size_t half = result.size() / 2;
+    Stream s;
+    s.rec(0x0809, Bof5(0x0005))
+        .rec(0x0042, Body().u16(codePage))
+        .rec(0x041E, Body().u16(0xA4).u8(static_cast<uint32_t>(label.size())).text(label))
+        .rec(0x0085, test::BoundSheet5(name))
+        .rec(0x000A)
+        .rec(0x0809, Bof5(0x0010))
+        .rec(0x0204, Cell(0, 0).u16(static_cast<uint32_t>(label.size())).text(label))
+        .rec(0x00D6, Cell(0, 1).u16(static_cast<uint32_t>(label.size())).text(label).u8(0))
+        .rec(0x0006, Formula8(0, 2, {0, 0, 0, 0, 0, 0, 0xFF, 0xFF}, 0, {0x17, 0, 0}))
+        .rec(0x0207, Body().u16(static_cast<uint32_t>(result.size())).text(result.substr(0, half)))
+        .rec(0x003C, Body().text(result.substr(half)))
+        .rec(0x000A);
+    return test::ReadCompound(s, u"Book");
+  };
+  struct Case {
+    uint16_t codePage;
+    std::string name, label, result;
+    const char *nameText, *labelText, *resultText;
+  };
+  const std::vector<Case> cases = {
+      {932, "\x95\x5C", "\x8A\xBF\x8E\x9A\x83\x66\x81\x5B\x83\x5E", "\x82\xA0\x82\xA2\x82\xA4", "表",
+       "漢字データ", "あいう"},
+      {10029, "\x83\x6C\x97", "\xFC\x61\x64\x6F\x77\x6E\x6F\xE6\x8D", "\xFC\xF3\x8D", "Éló", "Ładowność", "Łůć"},
+      {1251, "\xCB\xE8\xF1\xF2", "\xCF\xF0\xE8\xE2\xE5\xF2", "\xB8\xE6", "Лист", "Привет", "ёж"},
+      {32769, "\x80", "\x80 5\x9F", "\x80\x84", "€", "€ 5Ÿ", "€„"},
+      // Not a code page this reader knows, or none of 8-bit texts: the host's
+      // ANSI code page (Windows-1252 on Linux), sheet names widened.
+      {1200, "\xE9", "\x80\xE9", "\x80", "é", "€é", "€"},
+      {20932, "\xE9", "\x80\xE9", "\x80", "é", "€é", "€"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.codePage);
+    auto r = book(c.codePage, c.name, c.label, c.result);
+    ASSERT_EQ(r->error, "");
+    EXPECT_EQ(Host(r->sheet(0).Name()), c.nameText);
+    EXPECT_EQ(r->text(0, "A1"), c.labelText);
+    EXPECT_EQ(r->text(0, "A2"), c.labelText);
+    EXPECT_EQ(r->text(0, "A3"), c.resultText);
+  }
+  // The FORMAT text, kept in the host's ANSI code page of number formats.
+  auto r = book(32769, "x", "\x80 0.0", "");
+  ASSERT_EQ(r->error, "");
+  const TNumberFormat* format = r->wb().CellFormats().NumberFormats().FormatByIndex(164);
+  ASSERT_NE(format, nullptr);
+  EXPECT_EQ(Host(format->Text), "€ 0.0");
+
+  // BIFF8: the CODEPAGE record changes no text; BIFF2: a bare file's LABEL.
+  Stream sheet8;
+  sheet8.rec(0x0204, Cell(0, 0).u16(1).u8(0).text("\xE9"));
+  auto r8 = test::ReadCompound(Book8().globals(0x0042, Body().u16(1251)).sheet("S", sheet8).build());
+  ASSERT_EQ(r8->error, "");
+  EXPECT_EQ(r8->text(0, "A1"), "é");
+  Stream s2;
+  s2.rec(0x0009, Body().u16(2).u16(0x10))
+      .rec(0x0042, Body().u16(1251))
+      .rec(0x0004, Body().u16(0).u16(0).zeros(3).u8(2).text("\xB8\xE6"))
+      .rec(0x000A);
+  auto r2 = test::ReadBare(s2.data());
+  ASSERT_EQ(r2->error, "");
+  EXPECT_EQ(r2->text(0, "A1"), "ёж");
+}
+
 TEST(BiffReader, SharedStringsSplitAcrossContinue) {
   // Two strings; the second starts as 8-bit text in the SST record and goes
   // on as UTF-16 in the CONTINUE record, which starts with its option byte.
@@ -890,6 +959,13 @@ TEST(BiffReader, FilesOfOtherWriters) {
             {{0, "A1", "Label"}, {0, "D1", "1234567.891"}, {0, "E1", "2147483648"}, {0, "F1", "1E-300"},
              {0, "A2", "Ελληνικά"}, {0, "B2", "TRUE"}, {0, "D2", ""}, {0, "C4", "3"}, {0, "D4", "0.25"},
              {0, "A6", "after"}, {1, "A1", "Straße"}, {1, "F11", "3.14159265358979"}});
+
+  CheckFile("chart_biff8_libreoffice.xls", {"Lines", "Middle", "Last"},
+            {{0, "A8", "39.75"}, {0, "B8", "FALSE"}, {0, "A30", "after the charts"}, {1, "B2", "middle sheet"},
+             {2, "D4", "last sheet"}});
+  CheckFile("cp1251_biff5_gnumeric.xls", {"Лист", "Two"},
+            {{0, "A1", "Ладовность"}, {0, "C1", "Ладовность!"}, {1, "B2", "Ёж ёлка 2"}});
+  CheckFile("cp932_biff5_gnumeric.xls", {"漢字の表", "Two"}, {{0, "A1", "漢字データ"}, {0, "A2", "ｶﾀｶﾅ半角"}});
 
   auto r = test::ReadFile(platform::HostToWide(std::string(TABULON_FIXTURES) + "/mixed_biff8_libreoffice.xls"));
   ASSERT_EQ(r->error, "");

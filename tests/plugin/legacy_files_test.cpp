@@ -323,6 +323,59 @@ const std::vector<Expected> kMixedBiff8Xlwt = {
     {2, "F11", "3.14159265358979", true},
 };
 
+// A worksheet with two embedded charts (line and XY) before two more sheets.
+const std::vector<Expected> kChartBiff8Libreoffice = {
+    {1, "A1", "Day", false},
+    {1, "B1", "Low", false},
+    {1, "C1", "High", false},
+    {1, "A2", "1", true},
+    {1, "B2", "3.5", true},
+    {1, "C2", "10", true},
+    {1, "A3", "2", true},
+    {1, "B3", "4.75", true},
+    {1, "C3", "9.25", true},
+    {1, "A4", "3", true},
+    {1, "B4", "6", true},
+    {1, "C4", "8.5", true},
+    {1, "A5", "4", true},
+    {1, "B5", "7.25", true},
+    {1, "C5", "7.75", true},
+    {1, "A6", "5", true},
+    {1, "B6", "8.5", true},
+    {1, "C6", "7", true},
+    {1, "A7", "6", true},
+    {1, "B7", "9.75", true},
+    {1, "C7", "6.25", true},
+    {1, "A8", "39.75", true},
+    {1, "B8", "FALSE", false},
+    {1, "C8", "Day and Low", false},
+    {1, "A30", "after the charts", false},
+    {1, "B30", "30", true},
+    {2, "B2", "middle sheet", false},
+    {2, "C3", "-1.5", true},
+    {3, "D4", "last sheet", false},
+};
+// BIFF5 texts in the code pages 1251 and 932.
+const std::vector<Expected> kCp1251Biff5Gnumeric = {
+    {1, "A1", "Ладовность", false},
+    {1, "B1", "0.5", true},
+    {1, "C1", "Ладовность!", false},
+    {1, "A2", "Привет, мир", false},
+    {1, "B2", "1.5", true},
+    {1, "A3", "Ёж ёлка", false},
+    {1, "B3", "2.5", true},
+    {2, "B2", "Ёж ёлка 2", false},
+};
+const std::vector<Expected> kCp932Biff5Gnumeric = {
+    {1, "A1", "漢字データ", false},
+    {1, "B1", "0.5", true},
+    {1, "A2", "ｶﾀｶﾅ半角", false},
+    {1, "B2", "1.5", true},
+    {1, "A3", "テスト表", false},
+    {1, "B3", "2.5", true},
+    {2, "B2", "第二 2", false},
+};
+
 std::string Piece(int sheet, const std::string& cell, const std::string& value) {
   return "<xls sheet=\"" + std::to_string(sheet) + "\" cell=\"" + cell + "\"><![CDATA[" + value + "]]></xls>";
 }
@@ -364,6 +417,9 @@ TEST(LegacyFiles, EveryCellAnswersItsValue) {
   CheckWorkbook("mixed_biff2_sheetjs.xls", kMixedBiff2Sheetjs,
                 {{1, "F3", Repeat("_", 255), false}, {1, "A16", "long:" + Repeat("_", 250), false}});
   CheckWorkbook("mixed_biff8_xlwt.xls", kMixedBiff8Xlwt, {{1, "A5", Repeat("x", 9000), false}});
+  CheckWorkbook("chart_biff8_libreoffice.xls", kChartBiff8Libreoffice);
+  CheckWorkbook("cp1251_biff5_gnumeric.xls", kCp1251Biff5Gnumeric);
+  CheckWorkbook("cp932_biff5_gnumeric.xls", kCp932Biff5Gnumeric);
 }
 
 }  // namespace
