@@ -17,7 +17,10 @@ Run from the source tree after building the plug-in:
 `generate` needs python3-xlwt, python3-xlsxwriter, python3-openpyxl,
 LibreOffice (soffice) and Gnumeric (ssconvert), optionally SheetJS (the npm
 package xlsx, found by node through NODE_PATH); a missing converter only
-leaves its files out. `compare` prints one line per differing cell and a
+leaves its files out. The BIFF5 files in code pages 1251 and 932 come from
+ssconvert run in locales compiled by localedef (package locales' sources in
+/usr/share/i18n); their sources hold texts only, since xlrd reads the byte
+count of a BIFF5 STRING record as a character count. `compare` prints one line per differing cell and a
 summary; its exit status is 1 when any cell differs or a file fails to read.
 The workbooks are generated data: never commit them.
 
@@ -273,6 +276,70 @@ def share_formulas(src, out):
             zout.writestr(item, data)
 
 
+def write_charts(path):
+    """A worksheet with a line chart (markers) and an XY chart embedded in it,
+    cells before and after them, and two more sheets."""
+    import xlsxwriter
+    wb = xlsxwriter.Workbook(path)
+    ws = wb.add_worksheet("Charts")
+    ws.write_row(0, 0, ["Day", "Low", "High"])
+    for i in range(12):
+        ws.write_row(i + 1, 0, [i + 1, 3.5 + i * 1.25, 10 - i * 0.75])
+    ws.write_formula(13, 0, "=SUM(B2:B13)")
+    ws.write_formula(13, 1, "=B2>C2")
+    ws.write_formula(13, 2, '=A1&" and "&B1')
+    for kind, anchor in (({"type": "line"}, "E2"), ({"type": "scatter", "subtype": "straight_with_markers"}, "E20")):
+        chart = wb.add_chart(kind)
+        for col in "BC":
+            chart.add_series({"categories": "=Charts!$A$2:$A$13", "values": "=Charts!$%s$2:$%s$13" % (col, col),
+                              "marker": {"type": "diamond"}})
+        ws.insert_chart(anchor, chart)
+    ws.write(40, 0, "after the charts")
+    ws.write(40, 1, 40.5)
+    for name in ("Middle", "Last"):
+        ws = wb.add_worksheet(name)
+        ws.write(1, 1, name + " sheet")
+        ws.write(2, 2, -1.5)
+    wb.close()
+
+
+# Texts of one code page each, for the BIFF5 files Gnumeric writes in it.
+CODE_PAGE_TEXTS = {
+    "ru_RU.CP1251": ["Привет, мир", "Ёж ёлка", "ЪЫЬЭЮЯ абв", "№ 5 — «цитата»", "Ладовность" * 30],
+    "ja_JP.SJIS": ["漢字データ", "ｶﾀｶﾅ半角", "テスト表", "ひらがな・カタカナ", "表" * 200, "ｱ表ｲ"],
+}
+
+
+def write_code_page_source(path, locale_name):
+    import xlsxwriter
+    wb = xlsxwriter.Workbook(path)
+    ws = wb.add_worksheet("Texts")
+    for i, t in enumerate(CODE_PAGE_TEXTS[locale_name]):
+        ws.write_string(i, 0, t)
+        ws.write_number(i, 1, i + 0.25)
+    ws = wb.add_worksheet(CODE_PAGE_TEXTS[locale_name][0][:4])
+    ws.write_string(1, 1, CODE_PAGE_TEXTS[locale_name][1])
+    wb.close()
+
+
+def convert_in_code_page(src, out_dir, name, locale_name):
+    """Gnumeric's BIFF5 (excel_biff7) export in a locale whose character set is
+    a Windows code page: its CODEPAGE record names that page and the texts are
+    stored in it. The locale is compiled into a scratch directory (localedef)."""
+    if not (shutil.which("ssconvert") and shutil.which("localedef")):
+        return
+    language, charset = locale_name.split(".")
+    charmap = {"CP1251": "CP1251", "SJIS": "SHIFT_JIS"}[charset]
+    with tempfile.TemporaryDirectory() as tmp:
+        subprocess.run(["localedef", "-i", language, "-f", charmap, os.path.join(tmp, locale_name)],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        env = dict(os.environ, LOCPATH=tmp, LANG=locale_name, LC_ALL=locale_name)
+        out = os.path.join(out_dir, name)
+        subprocess.run(["ssconvert", "--export-type=Gnumeric_Excel:excel_biff7", src, out], env=env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+    print(("made " if os.path.exists(out) else "FAILED ") + out)
+
+
 def write_big_sst(path):
     """70000 distinct strings: shared string indexes above 65535, many CONTINUE records."""
     texts = ["s%05d %s" % (i, "дж"[i % 2] * (i % 5)) for i in range(70000)]
@@ -357,6 +424,15 @@ def generate(out_dir):
     convert("soffice", xlwt_file, out_dir, "lo-from-xlwt.xlsx", "")
     convert("ssconvert", xlwt_file, out_dir, "gnumeric-from-xlwt.xlsx", "Gnumeric_Excel:xlsx2")
     convert("soffice", os.path.join(out_dir, "openpyxl.xlsx"), out_dir, "lo-from-openpyxl.xls", "MS Excel 97")
+    with tempfile.TemporaryDirectory() as tmp:
+        charts = os.path.join(tmp, "charts.xlsx")
+        write_charts(charts)
+        convert("soffice", charts, out_dir, "lo-charts.xls", "MS Excel 97")
+        for locale_name, name in (("ru_RU.CP1251", "gnumeric-biff7-cp1251.xls"),
+                                  ("ja_JP.SJIS", "gnumeric-biff7-cp932.xls")):
+            source = os.path.join(tmp, name + ".xlsx")
+            write_code_page_source(source, locale_name)
+            convert_in_code_page(source, out_dir, name, locale_name)
 
 
 # ---- The plug-in's text of a value ------------------------------------------------
