@@ -128,45 +128,44 @@ void TSheet::WriteErrorFormula(uint32_t col, uint32_t row, uint16_t formatIndex,
   StoreFormula(col, row, std::move(cell));
 }
 
-void TSheet::WriteNumberArrayFormula(uint32_t col, uint32_t row, uint16_t formatIndex, const uint8_t* tokens,
-                                     uint32_t size, uint32_t expressionLength, double result,
-                                     const uint8_t* arrayData, uint32_t arrayDataSize, uint8_t arrayMember) {
+template <class TArrayCell, class TResult>
+void TSheet::WriteArrayFormulaCell(uint32_t col, uint32_t row, uint16_t formatIndex, const uint8_t* tokens,
+                                   uint32_t size, uint32_t expressionLength, TResult result,
+                                   const uint8_t* arrayData, uint32_t arrayDataSize, uint8_t arrayMember) {
   CheckCellPosition(col, row);
-  auto cell = MakePooledCell<TNumberArrayFormulaCell>(cells_->Pool(), Formats(), formatIndex, col, row, result, arrayMember);
+  auto cell = MakePooledCell<TArrayCell>(cells_->Pool(), Formats(), formatIndex, col, row, result, arrayMember);
   cell->SetTokens(tokens, size, expressionLength);
   cell->SetArrayData(arrayData, arrayDataSize);
   StoreFormula(col, row, std::move(cell));
+}
+
+void TSheet::WriteNumberArrayFormula(uint32_t col, uint32_t row, uint16_t formatIndex, const uint8_t* tokens,
+                                     uint32_t size, uint32_t expressionLength, double result,
+                                     const uint8_t* arrayData, uint32_t arrayDataSize, uint8_t arrayMember) {
+  WriteArrayFormulaCell<TNumberArrayFormulaCell>(col, row, formatIndex, tokens, size, expressionLength, result,
+                                                 arrayData, arrayDataSize, arrayMember);
 }
 
 void TSheet::WriteStringArrayFormula(uint32_t col, uint32_t row, uint16_t formatIndex, const uint8_t* tokens,
                                      uint32_t size, uint32_t expressionLength, std::u16string_view result,
                                      const uint8_t* arrayData, uint32_t arrayDataSize, uint8_t arrayMember) {
-  CheckCellPosition(col, row);
-  auto cell = MakePooledCell<TStringArrayFormulaCell>(cells_->Pool(), Formats(), formatIndex, col, row, result, arrayMember);
-  cell->SetTokens(tokens, size, expressionLength);
-  cell->SetArrayData(arrayData, arrayDataSize);
-  StoreFormula(col, row, std::move(cell));
+  WriteArrayFormulaCell<TStringArrayFormulaCell>(col, row, formatIndex, tokens, size, expressionLength, result,
+                                                 arrayData, arrayDataSize, arrayMember);
 }
 
 void TSheet::WriteBooleanArrayFormula(uint32_t col, uint32_t row, uint16_t formatIndex, const uint8_t* tokens,
                                       uint32_t size, uint32_t expressionLength, uint8_t result,
                                       const uint8_t* arrayData, uint32_t arrayDataSize, uint8_t arrayMember) {
-  CheckCellPosition(col, row);
-  auto cell = MakePooledCell<TBooleanArrayFormulaCell>(cells_->Pool(), Formats(), formatIndex, col, row, result, arrayMember);
-  cell->SetTokens(tokens, size, expressionLength);
-  cell->SetArrayData(arrayData, arrayDataSize);
-  StoreFormula(col, row, std::move(cell));
+  WriteArrayFormulaCell<TBooleanArrayFormulaCell>(col, row, formatIndex, tokens, size, expressionLength, result,
+                                                  arrayData, arrayDataSize, arrayMember);
 }
 
 void TSheet::WriteErrorArrayFormula(uint32_t col, uint32_t row, uint16_t formatIndex, const uint8_t* tokens,
                                     uint32_t size, uint32_t expressionLength, uint8_t errorCode,
                                     const uint8_t* arrayData, uint32_t arrayDataSize, uint8_t arrayMember) {
-  CheckCellPosition(col, row);
-  auto cell = MakePooledCell<TErrorArrayFormulaCell>(cells_->Pool(), Formats(), formatIndex, col, row,
-                                                     ErrorCodeToIndex(errorCode), arrayMember);
-  cell->SetTokens(tokens, size, expressionLength);
-  cell->SetArrayData(arrayData, arrayDataSize);
-  StoreFormula(col, row, std::move(cell));
+  WriteArrayFormulaCell<TErrorArrayFormulaCell>(col, row, formatIndex, tokens, size, expressionLength,
+                                                ErrorCodeToIndex(errorCode), arrayData, arrayDataSize,
+                                                arrayMember);
 }
 
 void TSheet::WriteNumberFormulaText(uint32_t col, uint32_t row, uint16_t formatIndex,

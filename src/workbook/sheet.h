@@ -155,6 +155,11 @@ class TSheet final : public TBasicSheet {
   TSheet(TSheets& collection, int32_t index, uint64_t id, uint8_t kind);
   TCellFormats& Formats() const;
   void StoreFormula(uint32_t col, uint32_t row, std::unique_ptr<TFormulaCell> cell);
+  // An array-formula cell of class TArrayCell with its result, tokens and array data.
+  template <class TArrayCell, class TResult>
+  void WriteArrayFormulaCell(uint32_t col, uint32_t row, uint16_t formatIndex, const uint8_t* tokens, uint32_t size,
+                             uint32_t expressionLength, TResult result, const uint8_t* arrayData,
+                             uint32_t arrayDataSize, uint8_t arrayMember);
 
   uint8_t kind_;
   TCellValues* cells_;  // owned by the workbook's TCellValuesList
