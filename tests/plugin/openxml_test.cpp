@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "biff/cfb_writer.h"
 #include "ooxml/zip_writer.h"
 #include "plugin/plugin_host.h"
 
@@ -163,6 +164,33 @@ TEST(PluginOpenXml, SheetsAreMatchedToPartsByNumber) {
   host.Start();
   EXPECT_EQ(Block(host, 1), (TCells{{"A1", "one"}}));
   EXPECT_EQ(Block(host, 2), (TCells{{"A1", "two"}}));
+}
+
+TEST(PluginOpenXml, TheContentChoosesTheReaderWhateverTheName) {
+  // A template, an add-in and a download named .xls that hold packages; a
+  // legacy workbook named .xlsx.
+  for (const char* name : {"book.xltx", "book.xlam", "book.xls"}) {
+    TPluginHost host(TPluginHost::Config(name));
+    host.CopyFile(std::string(TABULON_FIXTURES) + "/inline_xlsxwriter.xlsx", name);
+    host.Start();
+    EXPECT_EQ(host.Request(R"(<cells><c sheet="1" cell="C1"/></cells>)"),
+              "<result state=\"ok\"><xls sheet=\"1\" cell=\"C1\"><![CDATA[1.25]]></xls></result>")
+        << name;
+  }
+  TPluginHost host(TPluginHost::Config("book.xlsx"));
+  host.CopyFile(std::string(TABULON_FIXTURES) + "/prices_biff8_xlwt.xls", "book.xlsx");
+  host.Start();
+  EXPECT_EQ(host.Request(R"(<cells><c sheet="1" cell="A1"/></cells>)"),
+            "<result state=\"ok\"><xls sheet=\"1\" cell=\"A1\"><![CDATA[Item]]></xls></result>");
+
+  // A compound file without a workbook stream (an encrypted package) named
+  // .xlsx is no workbook the legacy reader knows.
+  CfbWriter cfb;
+  cfb.AddStream(u"EncryptedPackage", std::vector<uint8_t>(600, 0x5A));
+  const std::vector<uint8_t> bytes = cfb.Build();
+  host.WriteFile("book.xlsx", std::string(bytes.begin(), bytes.end()));
+  EXPECT_EQ(host.Request(R"(<cells><c sheet="1" cell="A1"/></cells>)"),
+            ErrorAnswer("The file is not an Excel workbook"));
 }
 
 TEST(PluginOpenXml, EveryRequestRereadsTheFileAndFailuresAreAnswered) {
