@@ -113,6 +113,21 @@ check_pops "$plugin" _getCellValueRef@24 24
 check_pops "$plugin" _getMultiCellValueRef@24 24
 say "$plugin: the exports pop their own arguments (ret \$0x4, ret \$0x18)"
 
+# ---- ZIP package --------------------------------------------------------------------
+# The DLL, tabulon-query.exe, the example configuration and workbook and the
+# README side by side, made from the tree just built.
+package="$build/package"
+rm -rf "$package"
+(cd "$build" && cpack -G ZIP -B "$PWD/package" >package.log 2>&1) || { cat "$build/package.log"; fail "cpack -G ZIP"; }
+zip=$(ls "$package"/*.zip)
+listing=$(unzip -Z1 "$zip")
+for name in Tabulon.qdx tabulon-query.exe Tabulon.qdx.config example.xls README.md; do
+  grep -Fqx "$name" <<<"$listing" || fail "$zip lacks $name"
+done
+unzip -q "$zip" -d "$package/unpacked"
+check_dll "$package/unpacked/Tabulon.qdx" iniSocketXtra getCellValueRef getMultiCellValueRef
+say "$(basename "$zip"): $(tr '\n' ' ' <<<"$listing")"
+
 # ---- Tests under Wine -------------------------------------------------------------
 if [ -n "$wine_skip" ]; then
   say "Wine tests skipped: $wine_skip"
@@ -132,6 +147,14 @@ trap stop_wineservers EXIT
 start=$SECONDS
 cmake/wine-run.sh "$PWD/$build/wineprefix" cmd.exe /c exit >/dev/null
 say "Wine prefix and server ready in $((SECONDS - start)) s"
+# The example request against the unpacked ZIP: its configuration names the
+# example workbook beside the DLL.
+expected='<result state="ok"><xls sheet="1" cell="A2"><![CDATA[Apple]]></xls><xls sheet="1" cell="B2"><![CDATA[1.25]]></xls></result>'
+answer=$(cmake/wine-run.sh "$PWD/$build/wineprefix" "$package/unpacked/tabulon-query.exe" \
+           --plugin "$package/unpacked/Tabulon.qdx" --domain example --cells "1!A2 1!B2") ||
+  fail "tabulon-query.exe from the ZIP: $answer"
+[ "$answer" = "$expected" ] || fail "the ZIP's plug-in answered $answer"
+say "the plug-in unpacked from the ZIP answers the example request"
 say "tests under Wine (ctest --preset mingw)"
 start=$SECONDS
 ctest --preset mingw -j 2

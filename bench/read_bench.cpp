@@ -1,6 +1,9 @@
 // Benchmarks of the whole-workbook read: TXLSWorkbook::Read of each
 // generated workbook, and one whole getMultiCellValueRef request (a 20 x 50
-// block, which re-reads the file) through the loaded plug-in.
+// block, which re-reads the file) through the loaded plug-in. Request/attributes
+// times a getCellValueRef request whose one cell element carries N distinct
+// attribute names, on the small example workbook: its cost must grow with N,
+// not with N squared.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 
@@ -42,6 +45,7 @@ void BM_Read(benchmark::State& state, std::string path) {
 // One copy of the plug-in per workbook, each beside its own configuration.
 struct LoadedPlugin {
   void* library = nullptr;
+  RequestFn cells = nullptr;
   RequestFn multi = nullptr;
 };
 
@@ -62,6 +66,7 @@ LoadedPlugin LoadPlugin(const std::string& workbook) {
   plugin.library = dlopen((dir / "Tabulon.qdx").c_str(), RTLD_NOW | RTLD_LOCAL);
   if (plugin.library == nullptr) return plugin;
   auto ini = reinterpret_cast<IniFn>(dlsym(plugin.library, "iniSocketXtra"));
+  plugin.cells = reinterpret_cast<RequestFn>(dlsym(plugin.library, "getCellValueRef"));
   plugin.multi = reinterpret_cast<RequestFn>(dlsym(plugin.library, "getMultiCellValueRef"));
   if (ini != nullptr) ini(1);
   loaded[workbook] = plugin;
@@ -85,6 +90,28 @@ void BM_Request(benchmark::State& state, std::string path) {
   }
 }
 
+void BM_RequestAttributes(benchmark::State& state) {
+  const LoadedPlugin plugin = LoadPlugin(TABULON_EXAMPLE_WORKBOOK);
+  if (plugin.cells == nullptr) {
+    state.SkipWithError("the plug-in could not be loaded");
+    return;
+  }
+  std::string request = "<cells><c sheet=\"1\" cell=\"B3\"";
+  for (int64_t i = 0; i < state.range(0); ++i) request += " a" + std::to_string(i) + "=\"\"";
+  request += "/></cells>";
+  for (auto _ : state) {
+    char* answer = plugin.cells(0, 0, "", "", "bench", request.c_str());
+    if (answer == nullptr || std::string_view(answer).find("state=\"ok\"") == std::string_view::npos) {
+      state.SkipWithError(answer != nullptr ? answer : "no answer");
+      std::free(answer);
+      break;
+    }
+    std::free(answer);
+  }
+  state.SetComplexityN(state.range(0));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(request.size()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -101,6 +128,11 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark(("Read/" + name).c_str(), BM_Read, file)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("Request/" + name).c_str(), BM_Request, file)->Unit(benchmark::kMillisecond);
   }
+  benchmark::RegisterBenchmark("Request/attributes", BM_RequestAttributes)
+      ->RangeMultiplier(10)
+      ->Range(1000, 1000000)
+      ->Complexity(benchmark::oN)
+      ->Unit(benchmark::kMillisecond);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

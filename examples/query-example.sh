@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Puts the built Tabulon.qdx into a fresh directory beside a configuration
-# that names the example workbook, and asks it for a few cells and a small
-# range through the command-line host, as a server would.
+# Puts the built Tabulon.qdx into a fresh directory beside the example
+# configuration, pointed at the example workbook, and asks it for a few cells
+# and a small range through the command-line host, as a server would.
 # Usage: examples/query-example.sh BUILD_DIR
 set -eu
 build="$(cd "${1:-build/dev}" && pwd)"
@@ -13,8 +13,8 @@ trap 'rm -rf "$dir"' EXIT
 cp "$build/src/plugin/Tabulon.qdx" "$dir/Tabulon.qdx"
 # The path goes into an XML attribute.
 escaped="$(printf '%s' "$workbook" | sed -e 's/&/\&amp;/g' -e 's/</\&lt;/g' -e 's/"/\&quot;/g')"
-sed -e "s|@WORKBOOK@|$(printf '%s' "$escaped" | sed -e 's/[|&\\]/\\&/g')|" \
-  "$here/Tabulon.qdx.config.in" >"$dir/Tabulon.qdx.config"
+sed -e "s|file=\"example.xls\"|file=\"$(printf '%s' "$escaped" | sed -e 's/[|&\\]/\\&/g')\"|" \
+  "$here/Tabulon.qdx.config" >"$dir/Tabulon.qdx.config"
 
 echo "Workbook: $workbook"
 echo "\$ tabulon-query --plugin $dir/Tabulon.qdx --domain example --table --cells '1!A1 1!B2 1!C3' --range '1!A1:C4'"

@@ -4,6 +4,7 @@
 // for getMultiCellValueRef; the rest is the request text, cut at its first
 // zero byte as the host's zero-terminated text would be.
 #include "targets.h"
+#include "answer_check.h"
 
 #include <unistd.h>
 
@@ -70,4 +71,5 @@ void tabulon::fuzz::Request(const uint8_t* data, std::size_t size) {
   const std::string answer =
       ServeRequest(kind, fixture.xls, fixture.config, "nick", "", "", request.c_str(), std::size_t{1} << 16);
   if (answer.rfind("<result state=\"", 0) != 0) std::abort();
+  CheckAnswer(answer);
 }

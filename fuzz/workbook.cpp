@@ -1,8 +1,10 @@
 // Whole workbook reads from bytes: the bytes are written to a scratch file
 // with the extension that picks the reader, the workbook component reads it
 // through the loader as a request does, and every stored cell's value text
-// is taken.
+// is taken. The answer a request would get is built from them (every stored
+// cell as a piece, or the read's failure) and checked as XML.
 #include "targets.h"
+#include "answer_check.h"
 
 #include <unistd.h>
 
@@ -13,6 +15,8 @@
 #include "loader/loader.h"
 #include "platform/error.h"
 #include "platform/platform.h"
+#include "plugin/answer.h"
+#include "workbook/cellref.h"
 #include "workbook/cells.h"
 #include "workbook/sheet.h"
 #include "workbook/workbook.h"
@@ -20,6 +24,10 @@
 namespace tabulon::fuzz {
 
 namespace {
+
+// Answers of the whole-read targets stop here, as a request's would at its
+// limit.
+constexpr std::size_t kAnswerLimit = std::size_t{1} << 22;
 
 class TScratchBook {
  public:
@@ -38,12 +46,14 @@ class TScratchBook {
     if (f == nullptr) std::abort();
     if (size != 0 && std::fwrite(data, 1, size, f) != size) std::abort();
     std::fclose(f);
+    std::string failure;
     try {
       xls_.Read();
     } catch (const Exception& e) {
-      (void)e.Message();
+      failure = e.Message();
     }
     // What a failed read leaves must be as safe to read as a whole model.
+    TAnswer answer(kAnswerLimit);
     TSheets& sheets = xls_.Sheets();
     for (int32_t i = 0; i < sheets.Count(); ++i) {
       TSheet& sheet = sheets[i];
@@ -53,12 +63,18 @@ class TScratchBook {
       while (TCell* cell = cells.NextCell()) {
         if (++taken > 100000) break;
         try {
-          (void)sheet.GetCellText(cell->Col(), cell->Row());
-        } catch (const Exception&) {
+          const std::u16string text = sheet.GetCellText(cell->Col(), cell->Row());
+          if (failure.empty()) {
+            const std::u16string ref = CellRefText(cell->Col(), cell->Row());
+            answer.AppendPiece(i + 1, std::string(ref.begin(), ref.end()), text);
+          }
+        } catch (const Exception& e) {
+          if (failure.empty()) failure = e.Message();  // "Answer too large" among others
         }
       }
       (void)sheet.GetCellText(0, 0);
     }
+    CheckAnswer(failure.empty() ? answer.Finish() : FailureAnswer(failure));
   }
 
  private:

@@ -15,6 +15,14 @@ namespace {
 
 constexpr const char* kNotAWorkbook = "The file is not an Excel workbook";
 
+// The ids of the BOF records that start a workbook of each generation.
+constexpr uint16_t kBof2 = 0x0009;
+constexpr uint16_t kBof3 = 0x0209;
+constexpr uint16_t kBof4 = 0x0409;
+constexpr uint16_t kBof5 = 0x0809;  // BIFF5 and BIFF8
+
+bool IsBofId(uint16_t id) { return id == kBof2 || id == kBof3 || id == kBof4 || id == kBof5; }
+
 bool IsContinuationId(uint16_t id) {
   return id == TXLSStream::kIdContinue || id == TXLSStream::kIdDrawingGroup || id == TXLSStream::kIdContinueFrt ||
          id == TXLSStream::kIdGelFrame;
@@ -65,10 +73,10 @@ TExcelVersion TXLSStream::OpenFile(const std::u16string& filename) {
   // generation. A raw BIFF5/BIFF8 stream (BOF 0x0809) opens without one.
   if (bytes.size() < 4) Throw(kNotAWorkbook);
   switch (bytes[0] | (bytes[1] << 8)) {
-    case 0x0009: version_ = xvExcel21; break;
-    case 0x0209: version_ = xvExcel30; break;
-    case 0x0409: version_ = xvExcel40; break;
-    case 0x0809: version_ = xvNone; break;
+    case kBof2: version_ = xvExcel21; break;
+    case kBof3: version_ = xvExcel30; break;
+    case kBof4: version_ = xvExcel40; break;
+    case kBof5: version_ = xvNone; break;
     default: Throw(kNotAWorkbook);
   }
   streamSize_ = static_cast<int64_t>(bytes.size());
@@ -120,6 +128,9 @@ TExcelVersion TXLSStream::OpenCompound(std::unique_ptr<TCompoundFile> document) 
   }
   streamSize_ = workbookStream_->Size();
   stream_ = workbookStream_.get();
+  // A workbook stream that is empty or starts with anything but a BOF
+  // record holds no workbook.
+  if (!IsBofId(PeekRecordId())) Throw(kNotAWorkbook);
   return version;
 }
 

@@ -2,7 +2,7 @@
 
 namespace tabulon {
 
-TXmlNameTable::TXmlNameTable() : heads_(kBucketCount, -1) {
+TXmlNameTable::TXmlNameTable() : heads_(kBucketCount, kEnd) {
   for (std::string_view name : {"#text", "#cdata-section", "#comment", "#document", "xml"}) Add(name);
 }
 
@@ -17,7 +17,7 @@ uint32_t TXmlNameTable::Hash(std::string_view name) {
 }
 
 int32_t TXmlNameTable::FindHashed(std::string_view name, uint32_t h) const {
-  for (int32_t id = heads_[h % kBucketCount]; id >= 0; id = next_[static_cast<std::size_t>(id)]) {
+  for (int32_t id = heads_[h & (heads_.size() - 1)]; id >= 0; id = next_[static_cast<std::size_t>(id)]) {
     if (hashes_[static_cast<std::size_t>(id)] == h && names_[static_cast<std::size_t>(id)] == name) return id;
   }
   return -1;
@@ -27,10 +27,26 @@ int32_t TXmlNameTable::Store(std::string_view name, uint32_t h, bool link) {
   const int32_t id = Count();
   names_.emplace_back(name);
   hashes_.push_back(h);
-  int32_t& head = heads_[h % kBucketCount];
-  next_.push_back(link ? head : -1);
-  if (link) head = id;
+  if (!link) {
+    next_.push_back(kUnlinked);
+    return id;
+  }
+  int32_t& head = heads_[h & (heads_.size() - 1)];
+  next_.push_back(head);
+  head = id;
+  if (names_.size() > 2 * heads_.size()) Rehash(2 * heads_.size());
   return id;
+}
+
+void TXmlNameTable::Rehash(std::size_t buckets) {
+  // Relinked in id order, so each chain still starts at its latest name.
+  heads_.assign(buckets, kEnd);
+  for (std::size_t id = 0; id < next_.size(); ++id) {
+    if (next_[id] == kUnlinked) continue;
+    int32_t& head = heads_[hashes_[id] & (buckets - 1)];
+    next_[id] = head;
+    head = static_cast<int32_t>(id);
+  }
 }
 
 int32_t TXmlNameTable::Find(std::string_view name) const { return FindHashed(name, Hash(name)); }
@@ -52,7 +68,7 @@ void TXmlNameTable::Clear() {
   names_.clear();
   hashes_.clear();
   next_.clear();
-  heads_.assign(kBucketCount, -1);
+  heads_.assign(kBucketCount, kEnd);
 }
 
 }  // namespace tabulon

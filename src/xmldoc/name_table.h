@@ -12,6 +12,9 @@ namespace tabulon {
 
 class TXmlNameTable {
  public:
+  // Buckets of a new table. The table doubles them whenever it holds more
+  // than two names per bucket, so that a lookup stays constant-time however
+  // many distinct names a text brings.
   static constexpr int32_t kBucketCount = 4096;
 
   // A table that starts with "#text", "#cdata-section", "#comment",
@@ -40,11 +43,15 @@ class TXmlNameTable {
   static uint32_t Hash(std::string_view name);
   int32_t FindHashed(std::string_view name, uint32_t h) const;
   int32_t Store(std::string_view name, uint32_t h, bool link);
+  void Rehash(std::size_t buckets);
+
+  static constexpr int32_t kEnd = -1;       // the end of a bucket chain
+  static constexpr int32_t kUnlinked = -2;  // an appended duplicate, in no chain
 
   std::deque<std::string> names_;
   std::vector<uint32_t> hashes_;  // per id
-  std::vector<int32_t> next_;     // per id: the next id of the same bucket, -1 at the end
-  std::vector<int32_t> heads_;    // per bucket: the last id added, -1 when empty
+  std::vector<int32_t> next_;     // per id: the next id of the same bucket, kEnd or kUnlinked
+  std::vector<int32_t> heads_;    // per bucket (a power of two of them): the last id added, kEnd when empty
 };
 
 }  // namespace tabulon

@@ -170,14 +170,26 @@ const TXmlNode::TAttribute& TXmlNode::Attribute(int32_t index) const {
 
 std::string_view TXmlNode::AttributeName(int32_t index) const { return names_->Name(Attribute(index).name_id); }
 
+// Lists up to this length are scanned; longer ones keep an index.
+constexpr std::size_t kScannedAttributes = 16;
+
+int32_t TXmlNode::AttributePosition(int32_t name_id) const {
+  if (attribute_index_ != nullptr) {
+    const auto it = attribute_index_->find(name_id);
+    return it != attribute_index_->end() ? it->second : -1;
+  }
+  for (std::size_t i = 0; i < attributes_.size(); ++i) {
+    if (attributes_[i].name_id == name_id) return static_cast<int32_t>(i);
+  }
+  return -1;
+}
+
 const TXmlNode::TAttribute* TXmlNode::FindAttribute(std::string_view name) const {
   // A name the table does not hold belongs to no attribute.
   const int32_t id = names_->Find(name);
   if (id < 0) return nullptr;
-  for (const TAttribute& attribute : attributes_) {
-    if (attribute.name_id == id) return &attribute;
-  }
-  return nullptr;
+  const int32_t at = AttributePosition(id);
+  return at >= 0 ? &attributes_[static_cast<std::size_t>(at)] : nullptr;
 }
 
 std::string TXmlNode::AttributeText(std::string_view name, std::string_view def) const {
@@ -195,16 +207,27 @@ void TXmlNode::SetAttribute(std::string_view name, TXmlValue value) {
 }
 
 void TXmlNode::SetAttributeById(int32_t name_id, TXmlValue value) {
-  for (TAttribute& attribute : attributes_) {
-    if (attribute.name_id == name_id) {
-      attribute.value = std::move(value);
-      return;
-    }
+  const int32_t at = AttributePosition(name_id);
+  if (at >= 0) {
+    attributes_[static_cast<std::size_t>(at)].value = std::move(value);
+    return;
   }
   // Grow by 4 while small, by 16 up to 64 entries, then by a quarter.
   const std::size_t size = attributes_.size();
   if (size == attributes_.capacity()) attributes_.reserve(size + (size < 9 ? 4 : size <= 64 ? 16 : size / 4));
   attributes_.push_back(TAttribute{name_id, std::move(value)});
+  if (attribute_index_ != nullptr) {
+    attribute_index_->emplace(name_id, static_cast<int32_t>(size));
+  } else if (attributes_.size() > kScannedAttributes) {
+    attribute_index_ = std::make_unique<std::unordered_map<int32_t, int32_t>>();
+    for (std::size_t i = 0; i < attributes_.size(); ++i)
+      attribute_index_->emplace(attributes_[i].name_id, static_cast<int32_t>(i));
+  }
+}
+
+void TXmlNode::ClearAttributes() {
+  attributes_.clear();
+  attribute_index_.reset();
 }
 
 TXmlNode* TXmlNode::FindChildElement(std::string_view name) const {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -116,7 +117,7 @@ class TXmlNode {
   // takes the new value.
   void SetAttribute(std::string_view name, TXmlValue value);
   void SetAttributeById(int32_t name_id, TXmlValue value);
-  void ClearAttributes() { attributes_.clear(); }
+  void ClearAttributes();
 
   // The first child element of the given name, or nullptr. The name must be
   // a plain name (no path expression), else the lookup is refused as not
@@ -132,12 +133,18 @@ class TXmlNode {
 
  private:
   const TAttribute* FindAttribute(std::string_view name) const;
+  // The position of the attribute with this name id, or -1.
+  int32_t AttributePosition(int32_t name_id) const;
 
   TXmlNodeType type_;
   int32_t name_id_;  // elements and processing instructions only
   TXmlNameTable* names_;
   TXmlValue value_;
   std::vector<TAttribute> attributes_;
+  // Name id -> position, made once the list outgrows a short scan, so that
+  // setting and finding attributes stays constant-time on elements with
+  // very many of them.
+  std::unique_ptr<std::unordered_map<int32_t, int32_t>> attribute_index_;
   TXmlNodeList children_;
 };
 

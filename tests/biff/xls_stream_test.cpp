@@ -190,6 +190,47 @@ TEST(XLSStream, ChoosesTheWorkbookStreamByElementName) {
   }
 }
 
+TEST(XLSStream, RefusesWorkbookStreamsThatDoNotStartWithABof) {
+  std::vector<uint8_t> eofFirst;
+  AddRecord(eofFirst, 0x000A, {});
+  std::vector<uint8_t> fakeBof;  // low byte 09, but no BOF id
+  AddRecord(fakeBof, 0x0109, Bof8());
+  const std::vector<std::pair<const char*, std::vector<uint8_t>>> refused = {
+      {"empty", {}},
+      {"shorter than a header", {0x09, 0x08, 0x10}},
+      {"EOF first", eofFirst},
+      {"not a BOF id", fakeBof},
+      {"text", std::vector<uint8_t>(600, 'x')},
+  };
+  for (const char* name : {"Workbook", "Book"}) {
+    for (const auto& [what, bytes] : refused) {
+      SCOPED_TRACE(std::string(name) + ": " + what);
+      CfbWriter w;
+      w.AddStream(platform::HostToWide(name), bytes);
+      TMemoryStream source;
+      source.Bytes() = w.Build();
+      TXLSStream x;
+      x.SetSourceStream(&source);
+      EXPECT_EQ(OpenError(x, u"made.xls"), "The file is not an Excel workbook");
+    }
+  }
+  // Any generation's BOF opens; the records are read from the start.
+  for (uint16_t bof : {0x0009, 0x0209, 0x0409, 0x0809}) {
+    std::vector<uint8_t> stream;
+    AddRecord(stream, bof, Bof8());
+    AddRecord(stream, 0x000A, {});
+    CfbWriter w;
+    w.AddStream(u"Workbook", stream);
+    TMemoryStream source;
+    source.Bytes() = w.Build();
+    TXLSStream x;
+    x.SetSourceStream(&source);
+    ASSERT_EQ(x.OpenFile(u"made.xls"), xvExcel97) << bof;
+    EXPECT_EQ(x.Position(), 0);
+    EXPECT_EQ(WalkRecords(x).front().id, bof);
+  }
+}
+
 TEST(XLSStream, HandsTheVbaStorageOverAndKeepsTheOtherElements) {
   CfbWriter w;
   w.AddStream(u"Workbook", SmallBiff8(1));

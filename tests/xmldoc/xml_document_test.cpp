@@ -179,6 +179,53 @@ TEST(XmlDocument, EachDocumentHasItsOwnNameTable) {
   EXPECT_EQ(second->NameTable().Count(), 5);
 }
 
+// Long attribute lists and name tables of many names go through indexes;
+// they must behave as the short ones: first-set order, last value wins,
+// every name found under its first id.
+TEST(XmlDocument, ManyAttributesAndNames) {
+  constexpr int kCount = 20000;
+  std::string text = "<r";
+  for (int i = 0; i < kCount; ++i) text += " a" + std::to_string(i) + "='" + std::to_string(i) + "'";
+  // Repeats, both of a name from the scanned start and of a late one.
+  text += " a3='x' a19999='y' a5='z'/>";
+  auto document = Load(text);
+  const TXmlNode* r = document->RootElement();
+  ASSERT_EQ(r->AttributeCount(), kCount);
+  for (int i : {0, 3, 5, 16, 17, 12345, kCount - 1}) EXPECT_EQ(r->AttributeName(i), "a" + std::to_string(i)) << i;
+  EXPECT_EQ(r->AttributeText("a3"), "x");
+  EXPECT_EQ(r->AttributeText("a5"), "z");
+  EXPECT_EQ(r->AttributeText("a19999"), "y");
+  EXPECT_EQ(r->AttributeText("a17"), "17");
+  EXPECT_EQ(r->AttributeAsInteger("a12345"), 12345);
+  EXPECT_EQ(r->AttributeText("a20000", "none"), "none");
+
+  // Setting and clearing by hand keeps the index in step.
+  auto other = CreateDocument();
+  TXmlNode& node = *other;
+  for (int i = 0; i < 40; ++i) node.SetAttribute("n" + std::to_string(i % 30), TXmlValue(std::to_string(i)));
+  EXPECT_EQ(node.AttributeCount(), 30);
+  EXPECT_EQ(node.AttributeText("n5"), "35");
+  node.ClearAttributes();
+  EXPECT_EQ(node.AttributeText("n5", "gone"), "gone");
+  node.SetAttribute("n5", TXmlValue(std::string("again")));
+  EXPECT_EQ(node.AttributeCount(), 1);
+  EXPECT_EQ(node.AttributeText("n5"), "again");
+
+  TXmlNameTable& names = document->NameTable();
+  ASSERT_EQ(names.Count(), 5 + 1 + kCount);
+  for (int i = 0; i < kCount; i += 997) EXPECT_EQ(names.Find("a" + std::to_string(i)), 6 + i) << i;
+  // An appended duplicate gets its own id but is never what Find answers,
+  // also after the table has grown again.
+  const int32_t duplicate = names.Append("a42");
+  EXPECT_EQ(names.Name(duplicate), "a42");
+  for (int i = 0; i < kCount; ++i) names.Add("b" + std::to_string(i));
+  EXPECT_EQ(names.Find("a42"), 6 + 42);
+  EXPECT_EQ(names.Find("b19999"), duplicate + kCount);
+  names.Clear();
+  EXPECT_EQ(names.Find("a42"), -1);
+  EXPECT_EQ(names.Add("c"), 0);
+}
+
 class XmlFile : public ::testing::Test {
  protected:
   void SetUp() override {
