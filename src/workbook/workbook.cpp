@@ -156,14 +156,43 @@ void TXLSWorkbook::Clear() {
   extraObjects_.Clear();
   paletteColors_.clear();
   origVersion_ = xvNone;
+  // The model no longer is what the kept bytes gave.
+  fileBytes_.Forget();
+}
+
+TXLSWorkbook::TReadSettings TXLSWorkbook::ReadSettings() const {
+  // A password callback may answer differently from read to read.
+  return {Filename, Password, PreserveMacros, TempFileMode, OnPassword ? nullptr : readers_};
 }
 
 void TXLSWorkbook::Read() {
   if (!readers_) Throw("No workbook reader is installed");
+  // Without reuse the bytes are not held between reads, however this one ends.
+  struct TGiveBack {
+    TXLSWorkbook& workbook;
+    ~TGiveBack() {
+      if (!workbook.ReuseUnchanged) workbook.fileBytes_.Release();
+    }
+  } giveBack{*this};
+  const TReadSettings settings = ReadSettings();
+  if (!ReuseUnchanged || settings.Readers == nullptr || !(settings == keptSettings_)) fileBytes_.Forget();
+  if (fileBytes_.Load(Filename)) {
+    // The bytes the model was read from: a read would leave the same model,
+    // and the same module-wide limits of its version.
+    SetVersion(keptVersion_);
+    origVersion_ = keptVersion_;
+    return;
+  }
   const std::u16string extension = platform::WideLower(FileExtension(Filename));
   if (extension == u".xlsx" || extension == u".xlsm" || extension == u".zip") ReadOpenXml();
   else ReadLegacy();
   origVersion_ = version_;
+  // A read ended early holds part of the workbook only.
+  if (ReuseUnchanged && !Abort) {
+    fileBytes_.Keep();
+    keptSettings_ = settings;
+    keptVersion_ = version_;
+  }
 }
 
 std::unique_ptr<TStream> TXLSWorkbook::CreateScratchStream() {
@@ -181,7 +210,8 @@ std::unique_ptr<TStream> TXLSWorkbook::CreateScratchStream() {
 }
 
 void TXLSWorkbook::ReadOpenXml() {
-  std::unique_ptr<TFileStream> package = TFileStream::OpenRead(Filename);
+  const std::span<const uint8_t> bytes = fileBytes_.Bytes();
+  TMemoryView package(bytes.data(), bytes.size());
   Clear();
   fonts_->Clear();
   cellFormats_->Clear();
@@ -191,7 +221,7 @@ void TXLSWorkbook::ReadOpenXml() {
   defaultFormat_ = cellFormats_->DefaultFormat();
   scratch_ = CreateScratchStream();
   try {
-    readers_->ReadOpenXml(*this, *package, scratch_.get());
+    readers_->ReadOpenXml(*this, package, scratch_.get());
   } catch (...) {
     if (sheets_->Count() == 0) Clear();
     throw;
