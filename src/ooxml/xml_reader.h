@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "ooxml/xml_text.h"
 #include "platform/stream.h"
 
 namespace tabulon {
@@ -105,13 +106,6 @@ int FindAttribute(std::string_view name);
 // locale. False for a text that is no number.
 bool XMLTextToInt(std::string_view text, int32_t& value);
 bool XMLTextToFloat(std::string_view text, double& value);
-
-// Element text to its final wide string: character references, the entity
-// table, then the UTF-8 bytes (a malformed sequence empties the whole text),
-// then the "_xHHHH_" escapes of characters XML cannot hold.
-std::u16string DecodeText(std::string_view text);
-// The same into out, reusing its room.
-void DecodeTextTo(std::string_view text, std::u16string& out);
 
 // ---- Tokenizer ---------------------------------------------------------------
 
