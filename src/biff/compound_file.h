@@ -51,6 +51,18 @@ class TCompoundStream final : public TStream {
   TCompoundStream(std::shared_ptr<const void> owner, const uint8_t* file, std::vector<Run> runs, uint64_t size);
 
   std::size_t Read(void* buffer, std::size_t count) override;
+  // The next `count` bytes, in place, when they lie in one run (the position
+  // moves past them); null otherwise, with nothing moved: Read takes them.
+  const uint8_t* Take(std::size_t count) {
+    if (run_ >= runs_.size()) return nullptr;
+    const Run& run = runs_[run_];
+    if (position_ < run.streamOffset || position_ - run.streamOffset >= run.length) return nullptr;
+    const std::size_t inRun = static_cast<std::size_t>(position_ - run.streamOffset);
+    if (count > run.length - inRun) return nullptr;
+    position_ += count;
+    if (inRun + count == run.length) ++run_;
+    return file_ + run.fileOffset + inRun;
+  }
   std::size_t Write(const void* buffer, std::size_t count) override;  // always 0
   int64_t Seek(int64_t offset, SeekOrigin origin) override;
   int64_t Size() override { return static_cast<int64_t>(size_); }

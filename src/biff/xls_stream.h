@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -110,7 +111,16 @@ class TXLSStream final : public TRecordSource {
   TExcelVersion OpenBare(std::unique_ptr<TStream> file, std::span<const uint8_t> bytes);
   // Reads from the workbook stream as it is stored.
   std::size_t ReadRaw(void* buffer, std::size_t count) {
-    return stream_ != nullptr && count != 0 ? stream_->Read(buffer, count) : 0;
+    if (stream_ == nullptr || count == 0) return 0;
+    // Record by record: bytes that lie in one run of the workbook stream are
+    // copied straight from the file's bytes.
+    if (stream_ == workbookStream_.get()) {
+      if (const uint8_t* bytes = workbookStream_->Take(count)) {
+        std::memcpy(buffer, bytes, count);
+        return count;
+      }
+    }
+    return stream_->Read(buffer, count);
   }
   // Decrypts body bytes just read; `endOffset` is the stream offset just
   // after them. Called only while `encrypted_` is set.
