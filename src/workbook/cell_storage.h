@@ -29,9 +29,13 @@ class TSST2;
 constexpr uint32_t kStorageMaxCol = 16383;
 constexpr uint32_t kStorageMaxRow = 1048575;
 
-// Raises "Cell position out of range (%d, %d)" for a position the container
-// cannot hold.
-void CheckCellPosition(uint32_t col, uint32_t row);
+// Raises "Cell position out of range (%d, %d)".
+[[noreturn]] void ThrowCellPosition(uint32_t col, uint32_t row);
+// Raises the error above for a position the container cannot hold. Inline:
+// every cell written passes here.
+inline void CheckCellPosition(uint32_t col, uint32_t row) {
+  if (col > kStorageMaxCol || row > kStorageMaxRow) ThrowCellPosition(col, row);
+}
 
 namespace detail {
 
