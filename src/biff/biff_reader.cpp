@@ -63,6 +63,11 @@ TSheet& TXLSBiffReader::Sheet() const {
 
 // ---- Read and the record loop ------------------------------------------------------
 
+void TXLSBiffReader::ReadBytes(std::span<const uint8_t> bytes) {
+  stream_->SetSourceBytes(bytes);
+  Read(nullptr);
+}
+
 void TXLSBiffReader::Read(TStream* source) {
   sheetIndex_ = -1;
   sheetNumber_ = -1;
@@ -81,6 +86,7 @@ void TXLSBiffReader::Read(TStream* source) {
     ~Cleanup() {
       reader.stream_->Close();
       reader.stream_->SetSourceStream(nullptr);
+      reader.stream_->SetSourceBytes(std::nullopt);
       std::vector<uint8_t>().swap(reader.buffer_);
       reader.sharedFormulas_.Clear();
     }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,9 @@ class TXLSBiffReader {
   // emptied by its caller. Errors met while records are read carry the
   // record's number, id and stream offset in front of their message.
   void Read(TStream* source = nullptr);
+  // Reads the file's bytes, already in memory (the caller keeps them
+  // unchanged until the read ends), as the file named by Filename.
+  void ReadBytes(std::span<const uint8_t> bytes);
 
   const std::vector<TSheetEntry>& SheetList() const { return sheetList_; }
 

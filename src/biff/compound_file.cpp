@@ -76,9 +76,9 @@ struct TCompoundFile::DirEntry {
 
 // ---- TCompoundStream ---------------------------------------------------------
 
-TCompoundStream::TCompoundStream(std::shared_ptr<const std::vector<uint8_t>> file, std::vector<Run> runs,
+TCompoundStream::TCompoundStream(std::shared_ptr<const void> owner, const uint8_t* file, std::vector<Run> runs,
                                  uint64_t size)
-    : file_(std::move(file)), runs_(std::move(runs)), size_(size) {}
+    : owner_(std::move(owner)), file_(file), runs_(std::move(runs)), size_(size) {}
 
 std::size_t TCompoundStream::Read(void* buffer, std::size_t count) {
   if (count == 0 || position_ >= size_) return 0;
@@ -91,7 +91,7 @@ std::size_t TCompoundStream::Read(void* buffer, std::size_t count) {
   }
   const std::size_t total = static_cast<std::size_t>(std::min<uint64_t>(count, size_ - position_));
   auto* out = static_cast<uint8_t*>(buffer);
-  const uint8_t* file = file_->data();
+  const uint8_t* file = file_;
   std::size_t left = total;
   while (left > 0) {
     const Run& run = runs_[run_];
@@ -144,8 +144,8 @@ bool TCompoundFile::IsCompoundFile(const std::u16string& name) {
   }
 }
 
-TCompoundFile::TCompoundFile(std::shared_ptr<const std::vector<uint8_t>> data, std::string hostName)
-    : data_(std::move(data)), hostName_(std::move(hostName)) {}
+TCompoundFile::TCompoundFile(std::shared_ptr<const void> owner, std::span<const uint8_t> data, std::string hostName)
+    : owner_(std::move(owner)), data_(data), hostName_(std::move(hostName)) {}
 
 TCompoundFile::~TCompoundFile() = default;
 
@@ -155,7 +155,14 @@ std::unique_ptr<TCompoundFile> TCompoundFile::OpenFile(const std::u16string& nam
 
 std::unique_ptr<TCompoundFile> TCompoundFile::OpenMemory(std::vector<uint8_t> data, const std::u16string& name) {
   auto bytes = std::make_shared<const std::vector<uint8_t>>(std::move(data));
-  std::unique_ptr<TCompoundFile> file(new TCompoundFile(std::move(bytes), platform::WideToHost(name)));
+  const std::span<const uint8_t> view(bytes->data(), bytes->size());
+  std::unique_ptr<TCompoundFile> file(new TCompoundFile(std::move(bytes), view, platform::WideToHost(name)));
+  file->Parse();
+  return file;
+}
+
+std::unique_ptr<TCompoundFile> TCompoundFile::OpenView(std::span<const uint8_t> data, const std::u16string& name) {
+  std::unique_ptr<TCompoundFile> file(new TCompoundFile(nullptr, data, platform::WideToHost(name)));
   file->Parse();
   return file;
 }
@@ -165,7 +172,7 @@ void TCompoundFile::Damaged(const std::string& reason) const {
 }
 
 void TCompoundFile::Parse() {
-  const std::vector<uint8_t>& d = *data_;
+  const std::span<const uint8_t> d = data_;
   if (!HasSignature(d.data(), d.size())) {
     Throw(Format("The file \"%s\" is not a compound document.", hostName_.c_str()));
   }
@@ -190,7 +197,7 @@ void TCompoundFile::Parse() {
 std::size_t TCompoundFile::SectorOffset(uint32_t sector) const {
   if (sector >= sectorCount_) Damaged(Format("sector %u is past the end of the file", sector));
   const uint64_t offset = (static_cast<uint64_t>(sector) + 1) << sectorShift_;
-  if (offset + sectorSize_ > data_->size()) Damaged(Format("sector %u is cut off by the end of the file", sector));
+  if (offset + sectorSize_ > data_.size()) Damaged(Format("sector %u is cut off by the end of the file", sector));
   return static_cast<std::size_t>(offset);
 }
 
@@ -218,7 +225,7 @@ std::vector<uint32_t> TCompoundFile::Chain(const std::vector<uint32_t>& table, u
 }
 
 void TCompoundFile::LoadFat() {
-  const uint8_t* h = data_->data();
+  const uint8_t* h = data_.data();
   const uint32_t fatCount = U32(h + 44);
   if (fatCount > sectorCount_) {
     Damaged(Format("the header declares %u FAT sectors but the file holds %u sectors", fatCount, sectorCount_));
@@ -239,7 +246,7 @@ void TCompoundFile::LoadFat() {
     if (difat >= sectorCount_) Damaged(Format("the DIFAT chain refers to sector %u past the end", difat));
     if (seen[difat]) Damaged(Format("the DIFAT chain loops back to sector %u", difat));
     seen[difat] = true;
-    const uint8_t* p = data_->data() + SectorOffset(difat);
+    const uint8_t* p = data_.data() + SectorOffset(difat);
     for (uint32_t i = 0; i < perDifatSector && fatSectors.size() < fatCount; ++i) fatSectors.push_back(U32(p + 4 * i));
     difat = U32(p + 4 * perDifatSector);
   }
@@ -251,12 +258,12 @@ void TCompoundFile::LoadFat() {
     if (sector > kMaxRegularSector || sector >= sectorCount_) {
       Damaged(Format("FAT sector %u is past the end of the file", sector));
     }
-    std::memcpy(fat_.data() + i * perSector, data_->data() + SectorOffset(sector), sectorSize_);
+    std::memcpy(fat_.data() + i * perSector, data_.data() + SectorOffset(sector), sectorSize_);
   }
 }
 
 void TCompoundFile::LoadDirectory() {
-  const uint8_t* d = data_->data();
+  const uint8_t* d = data_.data();
   const std::vector<uint32_t> sectors = Chain(fat_, U32(d + 48), kWholeChain, sectorCount_, "the directory chain");
   const uint32_t perSector = sectorSize_ / kDirEntrySize;
   entries_.reserve(sectors.size() * perSector);
@@ -303,7 +310,7 @@ void TCompoundFile::ListRootChildren() {
       Damaged(Format("directory entry %u has the unknown type %u", index, entry.type));
     }
     TCompoundElement element;
-    const uint8_t* e = data_->data() + entry.offset;
+    const uint8_t* e = data_.data() + entry.offset;
     const std::size_t chars = std::min<std::size_t>(U16(e + 64), 64) / 2;
     for (std::size_t i = 0; i < chars; ++i) {
       const char16_t c = static_cast<char16_t>(U16(e + 2 * i));
@@ -322,15 +329,15 @@ void TCompoundFile::ListRootChildren() {
 void TCompoundFile::LoadMiniStream() {
   if (miniLoaded_) return;
   const DirEntry& root = entries_[0];
-  if (root.size > data_->size()) Damaged("the mini stream is larger than the file");
+  if (root.size > data_.size()) Damaged("the mini stream is larger than the file");
   miniContainer_ = Chain(fat_, root.start, CeilDiv(root.size, sectorSize_), sectorCount_, "the mini stream");
 
   const std::vector<uint32_t> sectors =
-      Chain(fat_, U32(data_->data() + 60), kWholeChain, sectorCount_, "the mini FAT chain");
+      Chain(fat_, U32(data_.data() + 60), kWholeChain, sectorCount_, "the mini FAT chain");
   const std::size_t perSector = sectorSize_ / 4;
   miniFat_.resize(sectors.size() * perSector);
   for (std::size_t i = 0; i < sectors.size(); ++i) {
-    std::memcpy(miniFat_.data() + i * perSector, data_->data() + SectorOffset(sectors[i]), sectorSize_);
+    std::memcpy(miniFat_.data() + i * perSector, data_.data() + SectorOffset(sectors[i]), sectorSize_);
   }
   miniLoaded_ = true;
 }
@@ -355,12 +362,12 @@ std::unique_ptr<TCompoundStream> TCompoundFile::OpenStream(const TCompoundElemen
   const DirEntry& entry = entries_.at(element.entry);
   const uint64_t size = entry.size;
   const std::string what = Format("the stream \"%s\"", platform::WideToHost(element.name).c_str());
-  if (size > data_->size()) {
+  if (size > data_.size()) {
     Damaged(Format("%s declares %llu bytes, more than the file holds", what.c_str(),
                    static_cast<unsigned long long>(size)));
   }
   std::vector<TCompoundStream::Run> runs;
-  const std::size_t fileSize = data_->size();
+  const std::size_t fileSize = data_.size();
   if (size < kMiniStreamCutoff) {
     LoadMiniStream();
     // Mini sectors that the mini stream's own sectors can hold.
@@ -388,7 +395,7 @@ std::unique_ptr<TCompoundStream> TCompoundFile::OpenStream(const TCompoundElemen
       AddPiece(runs, uint64_t{i} * sectorSize_, static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
     }
   }
-  return std::make_unique<TCompoundStream>(data_, std::move(runs), size);
+  return std::make_unique<TCompoundStream>(owner_, data_.data(), std::move(runs), size);
 }
 
 }  // namespace tabulon

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,7 +37,8 @@ struct TCompoundElement {
 
 // A stream of a compound document, read-only. Its bytes are located as a list
 // of runs (pieces that are contiguous in the file), so a read copies whole
-// runs at once. It shares the file's bytes and may outlive the document.
+// runs at once. It shares the file's bytes: it may outlive a document that
+// owns them, not the bytes under a document opened as a view.
 class TCompoundStream final : public TStream {
  public:
   struct Run {
@@ -45,9 +47,22 @@ class TCompoundStream final : public TStream {
     std::size_t length;
   };
 
-  TCompoundStream(std::shared_ptr<const std::vector<uint8_t>> file, std::vector<Run> runs, uint64_t size);
+  // `owner` keeps `file` alive, or is null when the caller does.
+  TCompoundStream(std::shared_ptr<const void> owner, const uint8_t* file, std::vector<Run> runs, uint64_t size);
 
   std::size_t Read(void* buffer, std::size_t count) override;
+  // The next `count` bytes, in place, when they lie in one run (the position
+  // moves past them); null otherwise, with nothing moved: Read takes them.
+  const uint8_t* Take(std::size_t count) {
+    if (run_ >= runs_.size()) return nullptr;
+    const Run& run = runs_[run_];
+    if (position_ < run.streamOffset || position_ - run.streamOffset >= run.length) return nullptr;
+    const std::size_t inRun = static_cast<std::size_t>(position_ - run.streamOffset);
+    if (count > run.length - inRun) return nullptr;
+    position_ += count;
+    if (inRun + count == run.length) ++run_;
+    return file_ + run.fileOffset + inRun;
+  }
   std::size_t Write(const void* buffer, std::size_t count) override;  // always 0
   int64_t Seek(int64_t offset, SeekOrigin origin) override;
   int64_t Size() override { return static_cast<int64_t>(size_); }
@@ -56,7 +71,8 @@ class TCompoundStream final : public TStream {
   std::size_t RunCount() const { return runs_.size(); }
 
  private:
-  std::shared_ptr<const std::vector<uint8_t>> file_;
+  std::shared_ptr<const void> owner_;
+  const uint8_t* file_;
   std::vector<Run> runs_;
   uint64_t size_;
   uint64_t position_ = 0;
@@ -80,6 +96,9 @@ class TCompoundFile {
   static std::unique_ptr<TCompoundFile> OpenFile(const std::u16string& name);
   // Opens a document held in memory; `name` is used in messages only.
   static std::unique_ptr<TCompoundFile> OpenMemory(std::vector<uint8_t> data, const std::u16string& name);
+  // Opens a document over bytes that the caller keeps, unchanged, for as
+  // long as the document and its streams are used.
+  static std::unique_ptr<TCompoundFile> OpenView(std::span<const uint8_t> data, const std::u16string& name);
 
   ~TCompoundFile();
   TCompoundFile(const TCompoundFile&) = delete;
@@ -99,7 +118,7 @@ class TCompoundFile {
 
  private:
   struct DirEntry;
-  TCompoundFile(std::shared_ptr<const std::vector<uint8_t>> data, std::string hostName);
+  TCompoundFile(std::shared_ptr<const void> owner, std::span<const uint8_t> data, std::string hostName);
 
   void Parse();
   void LoadFat();
@@ -117,7 +136,8 @@ class TCompoundFile {
   // Checks that a whole sector lies in the file and returns its offset.
   std::size_t SectorOffset(uint32_t sector) const;
 
-  std::shared_ptr<const std::vector<uint8_t>> data_;
+  std::shared_ptr<const void> owner_;  // keeps data_ alive, or null
+  std::span<const uint8_t> data_;
   std::string hostName_;
   uint32_t sectorShift_ = 9;
   uint32_t sectorSize_ = 512;

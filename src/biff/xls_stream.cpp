@@ -62,15 +62,29 @@ TExcelVersion TXLSStream::OpenFile(const std::u16string& filename) {
     return version_;
   }
 
+  if (sourceBytes_) {
+    const std::span<const uint8_t> bytes = *sourceBytes_;
+    if (TCompoundFile::HasSignature(bytes.data(), bytes.size())) {
+      version_ = OpenCompound(TCompoundFile::OpenView(bytes, filename));
+      return version_;
+    }
+    return OpenBare(std::make_unique<TMemoryView>(bytes.data(), bytes.size()), bytes);
+  }
+
   // The file is read once, whole: the record loop then works from memory.
   std::vector<uint8_t> bytes = ReadWholeFile(filename);
   if (TCompoundFile::HasSignature(bytes.data(), bytes.size())) {
     version_ = OpenCompound(TCompoundFile::OpenMemory(std::move(bytes), filename));
     return version_;
   }
+  auto file = std::make_unique<TMemoryStream>();
+  file->Bytes() = std::move(bytes);
+  const std::span<const uint8_t> view(file->Memory(), file->Bytes().size());
+  return OpenBare(std::move(file), view);
+}
 
-  // A bare BIFF file: it must start with a BOF record, whose id tells the
-  // generation. A raw BIFF5/BIFF8 stream (BOF 0x0809) opens without one.
+// A raw BIFF5/BIFF8 stream (BOF 0x0809) opens without a generation.
+TExcelVersion TXLSStream::OpenBare(std::unique_ptr<TStream> file, std::span<const uint8_t> bytes) {
   if (bytes.size() < 4) Throw(kNotAWorkbook);
   switch (bytes[0] | (bytes[1] << 8)) {
     case kBof2: version_ = xvExcel21; break;
@@ -80,8 +94,7 @@ TExcelVersion TXLSStream::OpenFile(const std::u16string& filename) {
     default: Throw(kNotAWorkbook);
   }
   streamSize_ = static_cast<int64_t>(bytes.size());
-  plainFile_ = std::make_unique<TMemoryStream>();
-  plainFile_->Bytes() = std::move(bytes);
+  plainFile_ = std::move(file);
   stream_ = plainFile_.get();
   return version_;
 }

@@ -10,7 +10,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -56,6 +59,10 @@ class TXLSStream final : public TRecordSource {
   // A stream to read instead of the named file (not owned; nullptr: none).
   // It is always taken as a compound document.
   void SetSourceStream(TStream* source) { source_ = source; }
+  // The named file's bytes, already read (not owned: they must stay,
+  // unchanged, until Close; nullopt: none). Read as the file would be,
+  // without a copy; a source stream goes first.
+  void SetSourceBytes(std::optional<std::span<const uint8_t>> bytes) { sourceBytes_ = bytes; }
   // Receives the names of the document's other elements (not owned).
   void SetExtraObjects(TExtraObjects* extraObjects) { extraObjects_ = extraObjects; }
 
@@ -99,9 +106,21 @@ class TXLSStream final : public TRecordSource {
 
  private:
   TExcelVersion OpenCompound(std::unique_ptr<TCompoundFile> document);
+  // A bare BIFF file: it must start with a BOF record, whose id tells the
+  // generation.
+  TExcelVersion OpenBare(std::unique_ptr<TStream> file, std::span<const uint8_t> bytes);
   // Reads from the workbook stream as it is stored.
   std::size_t ReadRaw(void* buffer, std::size_t count) {
-    return stream_ != nullptr && count != 0 ? stream_->Read(buffer, count) : 0;
+    if (stream_ == nullptr || count == 0) return 0;
+    // Record by record: bytes that lie in one run of the workbook stream are
+    // copied straight from the file's bytes.
+    if (stream_ == workbookStream_.get()) {
+      if (const uint8_t* bytes = workbookStream_->Take(count)) {
+        std::memcpy(buffer, bytes, count);
+        return count;
+      }
+    }
+    return stream_->Read(buffer, count);
   }
   // Decrypts body bytes just read; `endOffset` is the stream offset just
   // after them. Called only while `encrypted_` is set.
@@ -120,11 +139,12 @@ class TXLSStream final : public TRecordSource {
   TVbaProjectSink* vbaHolder_;
   bool preserveMacros_;
   TStream* source_ = nullptr;
+  std::optional<std::span<const uint8_t>> sourceBytes_;
   TExtraObjects* extraObjects_ = nullptr;
 
   std::unique_ptr<TCompoundFile> storage_;
   std::unique_ptr<TCompoundStream> workbookStream_;
-  std::unique_ptr<TMemoryStream> plainFile_;
+  std::unique_ptr<TStream> plainFile_;
   TStream* stream_ = nullptr;  // the one of the two above that is open
 
   int64_t streamSize_ = 0;

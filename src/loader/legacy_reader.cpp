@@ -7,7 +7,7 @@ namespace tabulon {
 
 void TWorkbookLoader::ReadLegacy(TXLSWorkbook& workbook) {
   TXLSBiffReader reader(workbook);
-  reader.Read();
+  reader.ReadBytes(workbook.FileBytes());
 }
 
 }  // namespace tabulon

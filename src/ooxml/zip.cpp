@@ -137,10 +137,17 @@ void TZipEntry::ExtractToBuffer(TPartBuffer& dest) const {
     Throw(Format("Uncompressed size of %s in ZIP is too large", HostName(central_.FileName).c_str()));
 
   if (method == 0 && packed == 0) return;
-  const std::unique_ptr<uint8_t[]> stagedBlock = std::make_unique_for_overwrite<uint8_t[]>(packed);
-  uint8_t* const staged = stagedBlock.get();
-  source.SetPosition(dataStart);
-  source.ReadBuffer(staged, packed);
+  // An archive in memory is inflated where it lies; one in a file is staged.
+  std::unique_ptr<uint8_t[]> stagedBlock;
+  const uint8_t* staged;
+  if (const auto* memory = dynamic_cast<const TMemoryView*>(&source)) {
+    staged = memory->Memory() + dataStart;
+  } else {
+    stagedBlock = std::make_unique_for_overwrite<uint8_t[]>(packed);
+    source.SetPosition(dataStart);
+    source.ReadBuffer(stagedBlock.get(), packed);
+    staged = stagedBlock.get();
+  }
 
   if (method == 0) {
     if (unpacked > packed) Throw("Stream read error");
@@ -156,7 +163,7 @@ void TZipEntry::ExtractToBuffer(TPartBuffer& dest) const {
     dest.Clear();
     Throw("ZLib decompress error");
   }
-  zs.next_in = staged;
+  zs.next_in = const_cast<uint8_t*>(staged);  // zlib only reads it
   zs.avail_in = static_cast<uInt>(packed);
   zs.next_out = out;
   zs.avail_out = static_cast<uInt>(unpacked);

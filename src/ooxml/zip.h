@@ -75,9 +75,10 @@ class TZipEntries;
 // Room for an extracted member. It is meant to be kept between reads: a
 // workbook's largest part then finds its block already mapped instead of a
 // fresh, zero-filled one each time. Bytes are never initialised; only what
-// an extraction wrote is read. (The packed bytes are staged apart and given
-// back right after inflating, so that they do not add to the peak while the
-// part is parsed.)
+// an extraction wrote is read. (The packed bytes of an archive in memory are
+// inflated where they lie; those of any other stream are staged apart and
+// given back right after inflating, so that they do not add to the peak while
+// the part is parsed.)
 class TPartBuffer {
  public:
   const uint8_t* Data() const { return data_.bytes.get(); }

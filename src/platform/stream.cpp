@@ -7,6 +7,29 @@
 
 namespace tabulon {
 
+namespace {
+
+// Reads from bytes in memory at position, moving it.
+std::size_t ReadMemory(const uint8_t* data, std::size_t size, std::size_t& position, void* buffer, std::size_t count) {
+  if (position >= size) return 0;
+  const std::size_t n = std::min(count, size - position);
+  if (n == 0) return 0;
+  std::memcpy(buffer, data + position, n);
+  position += n;
+  return n;
+}
+
+// The position in memory of `size` bytes after a seek; never before the start.
+std::size_t SeekMemory(std::size_t size, std::size_t position, int64_t offset, SeekOrigin origin) {
+  int64_t base = 0;
+  if (origin == SeekOrigin::kCurrent) base = static_cast<int64_t>(position);
+  if (origin == SeekOrigin::kEnd) base = static_cast<int64_t>(size);
+  const int64_t target = base + offset;
+  return target < 0 ? 0 : static_cast<std::size_t>(target);
+}
+
+}  // namespace
+
 int64_t TStream::Size() {
   const int64_t position = Seek(0, SeekOrigin::kCurrent);
   const int64_t size = Seek(0, SeekOrigin::kEnd);
@@ -39,12 +62,7 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
 }
 
 std::size_t TMemoryStream::Read(void* buffer, std::size_t count) {
-  if (position_ >= data_.size()) return 0;
-  const std::size_t n = std::min(count, data_.size() - position_);
-  if (n == 0) return 0;
-  std::memcpy(buffer, data_.data() + position_, n);
-  position_ += n;
-  return n;
+  return ReadMemory(data_.data(), data_.size(), position_, buffer, count);
 }
 
 std::size_t TMemoryStream::Write(const void* buffer, std::size_t count) {
@@ -56,11 +74,16 @@ std::size_t TMemoryStream::Write(const void* buffer, std::size_t count) {
 }
 
 int64_t TMemoryStream::Seek(int64_t offset, SeekOrigin origin) {
-  int64_t base = 0;
-  if (origin == SeekOrigin::kCurrent) base = static_cast<int64_t>(position_);
-  if (origin == SeekOrigin::kEnd) base = static_cast<int64_t>(data_.size());
-  const int64_t target = base + offset;
-  position_ = target < 0 ? 0 : static_cast<std::size_t>(target);
+  position_ = SeekMemory(data_.size(), position_, offset, origin);
+  return static_cast<int64_t>(position_);
+}
+
+std::size_t TMemoryView::Read(void* buffer, std::size_t count) {
+  return ReadMemory(data_, size_, position_, buffer, count);
+}
+
+int64_t TMemoryView::Seek(int64_t offset, SeekOrigin origin) {
+  position_ = SeekMemory(size_, position_, offset, origin);
   return static_cast<int64_t>(position_);
 }
 

@@ -1,5 +1,6 @@
-// Byte streams: the abstract TStream, an in-memory TMemoryStream and a file
-// stream TFileStream over the operating system's file handles.
+// Byte streams: the abstract TStream, an in-memory TMemoryStream, a read-only
+// TMemoryView over bytes held elsewhere, and a file stream TFileStream over
+// the operating system's file handles.
 #pragma once
 
 #include <cstddef>
@@ -53,6 +54,24 @@ class TMemoryStream final : public TStream {
 
  private:
   std::vector<uint8_t> data_;
+  std::size_t position_ = 0;
+};
+
+// A read-only stream over bytes that it does not own: they must stay, unchanged,
+// for as long as the view is used. Writing writes nothing.
+class TMemoryView final : public TStream {
+ public:
+  TMemoryView(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+  std::size_t Read(void* buffer, std::size_t count) override;
+  std::size_t Write(const void*, std::size_t) override { return 0; }
+  int64_t Seek(int64_t offset, SeekOrigin origin) override;
+  int64_t Size() override { return static_cast<int64_t>(size_); }
+
+  const uint8_t* Memory() const { return data_; }
+
+ private:
+  const uint8_t* data_;
+  std::size_t size_;
   std::size_t position_ = 0;
 };
 

@@ -42,6 +42,9 @@ TDataModule1::TDataModule1() : xls(std::make_unique<TXLSWorkbook>(&Readers)) {
   xls->RecomendReadOnly = false;
   xls->ComponentVersion = "4.00.15";
   xls->Sheets()[0].SetName(u"Sheet1");
+  // Requests ask again and again for cells of a workbook that rarely
+  // changes: unchanged bytes are answered from the model already read.
+  xls->ReuseUnchanged = true;
 }
 
 void ReadConfiguration() { ReadConfiguration(platform::ModuleFileName(), Configuration, *DataModule1->xls); }

@@ -6,9 +6,8 @@
 
 namespace tabulon {
 
-void CheckCellPosition(uint32_t col, uint32_t row) {
-  if (col > kStorageMaxCol || row > kStorageMaxRow)
-    Throw(Format("Cell position out of range (%d, %d)", static_cast<int>(col), static_cast<int>(row)));
+void ThrowCellPosition(uint32_t col, uint32_t row) {
+  Throw(Format("Cell position out of range (%d, %d)", static_cast<int>(col), static_cast<int>(row)));
 }
 
 // ---- TCellStorage ------------------------------------------------------------

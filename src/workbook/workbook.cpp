@@ -56,17 +56,6 @@ std::u16string DecimalText(uint64_t value) {
   return std::u16string(digits.begin(), digits.end());
 }
 
-// The first bytes of the file, as many as there are up to 8; none when it
-// cannot be opened (the reader chosen by the extension then says why).
-std::size_t ReadFileHead(const std::u16string& name, uint8_t (&head)[8]) {
-  try {
-    std::unique_ptr<TFileStream> file = TFileStream::OpenRead(name);
-    return file->Read(head, sizeof head);
-  } catch (const Exception&) {
-    return 0;
-  }
-}
-
 }  // namespace
 
 TWorkbookFileKind WorkbookFileKind(const uint8_t* head, std::size_t size) {
@@ -182,15 +171,38 @@ void TXLSWorkbook::Clear() {
   extraObjects_.Clear();
   paletteColors_.clear();
   origVersion_ = xvNone;
+  // The model no longer is what the kept bytes gave.
+  fileBytes_.Forget();
+}
+
+TXLSWorkbook::TReadSettings TXLSWorkbook::ReadSettings() const {
+  // A password callback may answer differently from read to read.
+  return {Filename, Password, PreserveMacros, TempFileMode, OnPassword ? nullptr : readers_};
 }
 
 void TXLSWorkbook::Read() {
   if (!readers_) Throw("No workbook reader is installed");
+  // Without reuse the bytes are not held between reads, however this one ends.
+  struct TGiveBack {
+    TXLSWorkbook& workbook;
+    ~TGiveBack() {
+      if (!workbook.ReuseUnchanged) workbook.fileBytes_.Release();
+    }
+  } giveBack{*this};
+  const TReadSettings settings = ReadSettings();
+  if (!ReuseUnchanged || settings.Readers == nullptr || !(settings == keptSettings_)) fileBytes_.Forget();
+  if (fileBytes_.Load(Filename)) {
+    // The bytes the model was read from: a read would leave the same model,
+    // and the same module-wide limits of its version.
+    SetVersion(keptVersion_);
+    origVersion_ = keptVersion_;
+    return;
+  }
   // The content decides: templates, add-ins and downloads are often named
   // for another format than the one they hold.
-  uint8_t head[8];
+  const std::span<const uint8_t> bytes = fileBytes_.Bytes();
   bool openXml = false;
-  switch (WorkbookFileKind(head, ReadFileHead(Filename, head))) {
+  switch (WorkbookFileKind(bytes.data(), bytes.size())) {
     case TWorkbookFileKind::wfPackage: openXml = true; break;
     case TWorkbookFileKind::wfLegacy: openXml = false; break;
     case TWorkbookFileKind::wfUnknown: {
@@ -202,6 +214,12 @@ void TXLSWorkbook::Read() {
   if (openXml) ReadOpenXml();
   else ReadLegacy();
   origVersion_ = version_;
+  // A read ended early holds part of the workbook only.
+  if (ReuseUnchanged && !Abort) {
+    fileBytes_.Keep();
+    keptSettings_ = settings;
+    keptVersion_ = version_;
+  }
 }
 
 std::unique_ptr<TStream> TXLSWorkbook::CreateScratchStream() {
@@ -219,7 +237,8 @@ std::unique_ptr<TStream> TXLSWorkbook::CreateScratchStream() {
 }
 
 void TXLSWorkbook::ReadOpenXml() {
-  std::unique_ptr<TFileStream> package = TFileStream::OpenRead(Filename);
+  const std::span<const uint8_t> bytes = fileBytes_.Bytes();
+  TMemoryView package(bytes.data(), bytes.size());
   Clear();
   fonts_->Clear();
   cellFormats_->Clear();
@@ -229,7 +248,7 @@ void TXLSWorkbook::ReadOpenXml() {
   defaultFormat_ = cellFormats_->DefaultFormat();
   scratch_ = CreateScratchStream();
   try {
-    readers_->ReadOpenXml(*this, *package, scratch_.get());
+    readers_->ReadOpenXml(*this, package, scratch_.get());
   } catch (...) {
     if (sheets_->Count() == 0) Clear();
     throw;

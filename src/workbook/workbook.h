@@ -8,12 +8,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/stream.h"
 #include "workbook/extra_objects.h"
+#include "workbook/file_bytes.h"
 #include "workbook/formula_handler.h"
 #include "workbook/record_storage.h"
 #include "workbook/sheet.h"
@@ -34,9 +36,11 @@ class TXLSWorkbook;
 class IWorkbookReaders {
  public:
   virtual ~IWorkbookReaders() = default;
-  // Reads the legacy workbook named by workbook.Filename into the component.
+  // Reads the legacy workbook named by workbook.Filename into the component,
+  // from the file's bytes that the component has read (FileBytes).
   virtual void ReadLegacy(TXLSWorkbook& workbook) = 0;
-  // Reads an Open XML package from the open file stream; scratch is the component's scratch stream or null.
+  // Reads an Open XML package from a stream over the file's bytes; scratch
+  // is the component's scratch stream or null.
   virtual void ReadOpenXml(TXLSWorkbook& workbook, TStream& package, TStream* scratch) = 0;
 };
 
@@ -100,15 +104,20 @@ class TXLSWorkbook {
   void SetReaders(IWorkbookReaders* readers) { readers_ = readers; }
   IWorkbookReaders* Readers() const { return readers_; }
 
-  // Empties the model and reads the file named by Filename: a ZIP archive
-  // with the Open XML reader, a compound file or a bare BIFF stream with the
-  // legacy reader, anything else by its extension (".xlsx", ".xlsm" and
-  // ".zip" Open XML, every other legacy). A failure raises
-  // the reader's message; the model then holds what the reader left, and at
-  // least one sheet.
+  // Reads the bytes of the file named by Filename, once, and fills the model
+  // from them: emptied first, then filled by the reader the bytes choose (a
+  // ZIP archive the Open XML reader, a compound file or a bare BIFF stream
+  // the legacy reader, anything else by its extension: ".xlsx", ".xlsm" and
+  // ".zip" Open XML, every other legacy). With ReuseUnchanged set, bytes
+  // equal to those of the last read that succeeded (with the same settings)
+  // leave the model as that read left it, without parsing them again. A
+  // failure raises the reader's message; the model then holds what the
+  // reader left, and at least one sheet, and is never reused.
   void Read();
   // Empties the model: one empty sheet, default formats and fonts.
   void Clear();
+  // The bytes of the file being read (or last read), for the readers.
+  std::span<const uint8_t> FileBytes() const { return fileBytes_.Bytes(); }
 
   TExcelVersion Version() const { return version_; }
   // Sets the version, the record buffer size and the module-wide MaxCol /
@@ -149,6 +158,10 @@ class TXLSWorkbook {
   uint32_t CalcId = 0;
   // Set to end a read early.
   bool Abort = false;
+  // Keep the file's bytes between reads and answer a read of unchanged bytes
+  // from the model in memory (Read). Whoever sets it changes the model only
+  // through Read and Clear. Off: the bytes are given back after each read.
+  bool ReuseUnchanged = false;
   // Progress of the readers (sender, percent); not assigned by the plug-in.
   std::function<void(void* sender, int percent)> OnProgress;
   // Asks for the password of an encrypted workbook; not assigned by the plug-in.
@@ -193,6 +206,17 @@ class TXLSWorkbook {
   void CalcOptionsFromFirstSheet();
   std::unique_ptr<TStream> CreateScratchStream();
 
+  // What steers a read besides the file's bytes.
+  struct TReadSettings {
+    std::u16string Filename;
+    std::u16string Password;
+    bool PreserveMacros = true;
+    TTempFileMode TempFileMode = tfmOnDisk;
+    IWorkbookReaders* Readers = nullptr;
+    bool operator==(const TReadSettings&) const = default;
+  };
+  TReadSettings ReadSettings() const;
+
   IWorkbookReaders* readers_;
   TExcelVersion version_ = xvNone;
   TExcelVersion origVersion_ = xvNone;
@@ -211,6 +235,12 @@ class TXLSWorkbook {
   TExtraObjects extraObjects_;
   std::vector<uint32_t> paletteColors_;
   std::vector<std::u16string> sheetNameList_;
+
+  // The file's bytes; while marked kept, they are those of the read that
+  // left the model, made with keptSettings_, which gave keptVersion_.
+  TFileBytes fileBytes_;
+  TReadSettings keptSettings_;
+  TExcelVersion keptVersion_ = xvNone;
 
   // Created in this order, freed in the reverse one (cells go before the
   // formats, fonts and strings they refer to).

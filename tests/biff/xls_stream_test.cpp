@@ -6,6 +6,8 @@
 #include <functional>
 #include <fstream>
 #include <random>
+#include <span>
+#include <vector>
 
 #include "biff/xls_text.h"
 #include "cfb_writer.h"
@@ -363,6 +365,53 @@ TEST_F(BigWorkbook, DamagedDifatRaisesClearErrors) {
 }
 
 // ---- Bare BIFF files ------------------------------------------------------------------
+
+// Records laid across the pieces of a fragmented workbook stream (its
+// sectors alternate with another stream's) come out whole, headers and
+// bodies, also where a piece ends inside them; peeking moves back across a
+// piece's end. The same from the file and from its bytes already in memory.
+TEST(XLSStream, RecordsAcrossThePiecesOfAFragmentedStream) {
+  std::vector<uint8_t> stream;
+  AddRecord(stream, 0x0809, Bof8());
+  std::vector<std::vector<uint8_t>> bodies;
+  for (int i = 0; i < 300; ++i) {
+    std::vector<uint8_t> body(static_cast<std::size_t>(i * 7 % 601));
+    for (std::size_t k = 0; k < body.size(); ++k) body[k] = static_cast<uint8_t>(i + k);
+    AddRecord(stream, static_cast<uint16_t>(0x0100 + i), body);
+    bodies.push_back(std::move(body));
+  }
+  for (const bool interleave : {false, true}) {
+    for (const bool inMemory : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "interleave " << interleave << " in memory " << inMemory);
+      CfbWriter w;
+      w.SetInterleave(interleave);
+      w.AddStream(u"Workbook", stream);
+      w.AddStream(u"Other", std::vector<uint8_t>(stream.size(), 0xAA));
+      const std::vector<uint8_t> document = w.Build();
+      TempDir dir;
+      const std::u16string name = dir.Write("pieces.xls", document);
+      TXLSStream x;
+      if (inMemory) x.SetSourceBytes(std::span<const uint8_t>(document));
+      ASSERT_EQ(x.OpenFile(name), xvExcel97);
+      uint16_t id = 0, length = 0;
+      ASSERT_EQ(x.ReadHeader(id, length), 4u);
+      std::vector<uint8_t> body(length);
+      ASSERT_EQ(x.ReadUnencrypted(body.data(), length), length);
+      for (int i = 0; i < 300; ++i) {
+        if (i % 3 == 0) {
+          ASSERT_EQ(x.PeekRecordId(), 0x0100 + i);
+        }
+        ASSERT_EQ(x.ReadHeader(id, length), 4u);
+        ASSERT_EQ(id, 0x0100 + i);
+        body.assign(length, 0);
+        ASSERT_EQ(x.ReadBody(body.data(), length), length);
+        ASSERT_EQ(body, bodies[static_cast<std::size_t>(i)]) << "record " << i;
+      }
+      EXPECT_EQ(x.ReadHeader(id, length), 0u);
+      EXPECT_EQ(x.Position(), static_cast<int64_t>(stream.size()));
+    }
+  }
+}
 
 TEST(XLSStream, BareFilesTellTheirGenerationByTheFirstRecord) {
   TempDir dir;

@@ -356,6 +356,95 @@ TEST_F(WorkbookTest, ScratchFileNeverTakesAnExistingName) {
   }
 }
 
+// With ReuseUnchanged, a read parses only when something that steers it
+// changed since the last read that succeeded: never the bytes of a read that
+// failed, never a model that was emptied since.
+TEST_F(WorkbookTest, UnchangedBytesAreAnsweredFromTheModelInMemory) {
+  TXLSWorkbook& book = Workbook();
+  book.ReuseUnchanged = true;
+  const std::string path = MakeFile("book.xls", "version 1");
+  book.Filename = Wide(path);
+  int parses = 0;
+  bool fail = false;
+  readers_.legacy = [&](TXLSWorkbook& read) {
+    ++parses;
+    EXPECT_EQ(std::string(read.FileBytes().begin(), read.FileBytes().end()).substr(0, 7), "version");
+    read.SetVersion(xvExcel97);
+    read.Sheets().Add(skWorksheet).WriteNumber(0, 0, 15, parses);
+    if (fail) Throw("Broken record");
+  };
+  auto rewrite = [&](const char* content) {
+    // In place: same file, same size, and the old modification time.
+    const auto time = std::filesystem::last_write_time(path);
+    std::fstream(path, std::ios::in | std::ios::out | std::ios::binary) << content;
+    std::filesystem::last_write_time(path, time);
+  };
+  struct Step {
+    const char* what;
+    std::function<void()> before;
+    bool parses;
+  } const steps[] = {
+      {"first read", [] {}, true},
+      {"same bytes", [] {}, false},
+      {"another component set the module-wide limits", [&] { TXLSWorkbook(&readers_).SetVersion(xvExcel2007); },
+       false},
+      {"rewritten in place, same size and time", [&] { rewrite("version 2"); }, true},
+      {"same bytes again", [] {}, false},
+      {"longer file", [&] { MakeFile("book.xls", "version 22"); }, true},
+      {"model emptied", [&] { book.Clear(); }, true},
+      {"another password", [&] { book.Password = u"secret"; }, true},
+      {"same bytes and settings", [] {}, false},
+      {"failed read", [&] { rewrite("version 33"); fail = true; }, true},
+      {"same bytes as the failed read", [&] { fail = false; }, true},
+      {"reuse switched off", [&] { book.ReuseUnchanged = false; }, true},
+      {"still off", [] {}, true},
+      {"on again: nothing was kept", [&] { book.ReuseUnchanged = true; }, true},
+      {"kept now", [] {}, false},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.before();
+    const int before = parses;
+    try {
+      book.Read();
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message(), "Broken record");
+    }
+    EXPECT_EQ(parses, before + (step.parses ? 1 : 0));
+    // The model of the last parse, as a read leaves it.
+    EXPECT_EQ(Narrow(book.Sheets()[0].GetCellText(0, 0)), std::to_string(parses));
+    EXPECT_EQ(book.Version(), xvExcel97);
+    EXPECT_EQ(MaxRow, 65535);
+    EXPECT_EQ(MaxCol, 255);
+  }
+}
+
+// The Open XML reader gets the file's bytes as its package, and a reused
+// model keeps its scratch copy of them.
+TEST_F(WorkbookTest, OpenXmlReadsTheBytesReadOnceAndReuseKeepsTheScratchCopy) {
+  TXLSWorkbook& book = Workbook();
+  book.ReuseUnchanged = true;
+  book.Filename = Wide(MakeFile("book.xlsx", "PK package"));
+  int parses = 0;
+  readers_.openXml = [&](TXLSWorkbook&, TStream* scratch) {
+    ++parses;
+    scratch->WriteBuffer("copy", 4);
+  };
+  book.Read();
+  EXPECT_EQ(readers_.packageSize, 10);
+  TStream* scratch = book.ScratchStream();
+  const std::set<std::string> files = ScratchFiles();
+  ASSERT_EQ(files.size(), 1u);
+  book.SetVersion(xvExcel97);
+  book.Read();
+  EXPECT_EQ(parses, 1);
+  EXPECT_EQ(book.ScratchStream(), scratch);
+  EXPECT_EQ(ScratchFiles(), files);
+  EXPECT_EQ(book.Version(), xvExcel2007);
+  EXPECT_EQ(book.OrigVersion(), xvExcel2007);
+  EXPECT_EQ(MaxRow, 1048575);
+}
+
 TEST_F(WorkbookTest, StartUpDeletesOnlyScratchLeftovers) {
   const char* const deleted[] = {"XLS123.tmp", "XLS0.tmp", "XLS4294967295.tmp"};
   std::vector<const char*> kept = {"XLS.tmp",   "XLS12a.tmp", "xls5.tmp",           "XLS5.tmp.bak",
