@@ -1,6 +1,6 @@
-// RC4-encrypted legacy workbooks through the loaded plug-in, with the
-// password in the configuration: every cell answers what the unencrypted
-// twin answers.
+// Encrypted legacy workbooks (RC4, its CryptoAPI variant, XOR obfuscation)
+// through the loaded plug-in, with the password in the configuration: every
+// cell answers what the unencrypted twin answers.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -42,6 +42,11 @@ TEST(EncryptedFiles, AnswerAsTheirUnencryptedTwins) {
       {"enc_long15_rc4.xls", "enc_prices_plain.xls", "LongPassword-15", "D5", "B3", "Apple"},
       {"enc_large_rc4.xls", "enc_large_plain.xls", "L4rge!Workbook#", "E400", "C60", "Second 59 é€"},
       {"enc_chart_rc4.xls", "enc_chart_plain.xls", "chart", "E20", "B2", "after the chart"},
+      {"enc_prices_cryptoapi.xls", "enc_prices_plain.xls", "Strong-Provider-2003", "D5", "B3", "Zürich"},
+      {"enc_large_cryptoapi40.xls", "enc_large_plain.xls", "L4rge!Workbook#", "E400", "C60", "Second 59 é€"},
+      {"enc_prices_xor.xls", "enc_prices_plain.xls", "xor-pass", "D5", "B3", "Zürich"},
+      // Encrypted with the default password: none configured.
+      {"enc_large_xor.xls", "enc_large_plain.xls", nullptr, "E400", "C60", "Second 59 é€"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
