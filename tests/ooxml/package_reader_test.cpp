@@ -401,6 +401,19 @@ TEST_F(PackageTest, CellFormatIsStylePlus21) {
   EXPECT_EQ(Sheet().GetCell(2, 0)->FormatIndex(), 15u);
 }
 
+TEST_F(PackageTest, CellAddressesInLowerCase) {
+  const std::string data = R"(<row r="1"><c r="a1"><v>1</v></c><c r="e1"><v>5</v></c><c r="Ab1"><v>28</v></c></row>)"
+                           R"(<row r="2"><c r="xfd2"><v>2</v></c></row>)";
+  ASSERT_EQ(ReadSheets({SheetXml(data, "", R"(<mergeCells><mergeCell ref="b3:c4"/></mergeCells>)")}), "");
+  EXPECT_EQ(Text("A1"), "1");
+  EXPECT_EQ(Text("E1"), "5");
+  EXPECT_EQ(Text("AB1"), "28");
+  EXPECT_EQ(Sheet().GetCellText(16383, 1), u"2");
+  ASSERT_EQ(Sheet().MergedCells().size(), 1u);
+  EXPECT_EQ(Sheet().MergedCells()[0].Col1, 1);
+  EXPECT_EQ(Sheet().MergedCells()[0].Row2, 3);
+}
+
 TEST_F(PackageTest, RowsAndCellsWithoutAddress) {
   const std::string data =
       R"(<row><c><v>1</v></c><c><v>2</v></c><c r="E1"><v>5</v></c><c><v>6</v></c></row>)"
