@@ -281,6 +281,34 @@ TEST_F(PackageTest, SheetsFollowTheirRelationshipsAndChartSheetsMakeNone) {
   EXPECT_EQ(Sheet(0).Relations()[0].Target, "../drawings/d.xml");
 }
 
+// Every part as UTF-16 with a byte-order mark, as Excel Mobile writes them.
+std::string AsUtf16(const std::string& ascii) {
+  std::string out = "\xFF\xFE";
+  for (const char c : ascii) out += std::string{c, '\0'};
+  return out;
+}
+
+TEST_F(PackageTest, Utf16PartsAndCDataSections) {
+  ASSERT_EQ(Read({{"_rels/.rels", AsUtf16(RelsXml({{"rId1", "officeDocument", "xl/workbook.xml"}}))},
+                  {"xl/workbook.xml", AsUtf16(SheetsXml({{"Mobile", "rId1"}}))},
+                  {"xl/_rels/workbook.xml.rels", AsUtf16(RelsXml({{"rId1", "worksheet", "worksheets/sheet1.xml"},
+                                                                   {"rId2", "sharedStrings", "sharedStrings.xml"},
+                                                                   {"rId3", "styles", "styles.xml"}}))},
+                  {"xl/styles.xml", AsUtf16(std::string("<styleSheet ") + kMain + "/>")},
+                  {"xl/sharedStrings.xml",
+                   AsUtf16(SstXml("<si><t>Z&#252;rich</t></si><si><t><![CDATA[Hello & <you>]]></t></si>"))},
+                  {"xl/worksheets/sheet1.xml",
+                   AsUtf16(SheetXml(R"(<row r="1"><c r="A1" t="s"><v>0</v></c><c r="B1" t="s"><v>1</v></c>)"
+                                    R"(<c r="C1" t="str"><f><![CDATA[A1&"x"]]></f><v><![CDATA[1<2]]></v></c>)"
+                                    R"(<c r="D1"><v><![CDATA[2.5]]></v></c></row>)"))}}),
+            "");
+  EXPECT_EQ(Sheet().Name(), u"Mobile");
+  EXPECT_EQ(Sheet().GetCellText(0, 0), u"Z\u00FCrich");
+  EXPECT_EQ(Text("B1"), "Hello & <you>");
+  EXPECT_EQ(Text("C1"), "1<2");
+  EXPECT_EQ(Text("D1"), "2.5");
+}
+
 TEST_F(PackageTest, ScratchStreamGetsThePackage) {
   const std::string bytes = BuildZip({{"xl/workbook.xml", WorkbookXml({"A"})},
                                       {"xl/styles.xml", std::string("<styleSheet ") + kMain + "/>"},
