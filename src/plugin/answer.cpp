@@ -19,16 +19,63 @@ constexpr std::string_view kCDataSplit = "]]]]><![CDATA[>";
 
 bool IsSpecial(char c) { return c == '&' || c == '<' || c == '>' || c == '"'; }
 
+// Characters XML 1.0 cannot carry, surrogates aside: the C0 controls other
+// than tab, line feed and carriage return, and U+FFFE, U+FFFF.
+inline bool IsXmlForbidden(char16_t c) {
+  return (c < 0x20 && c != 0x09 && c != 0x0A && c != 0x0D) || c == 0xFFFE || c == 0xFFFF;
+}
+inline bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+inline bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+template <typename Text>
+void AppendUnitEscape(Text& out, uint32_t unit) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  out.push_back('_');
+  out.push_back('x');
+  for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kDigits[(unit >> shift) & 0xF]);
+  out.push_back('_');
+}
+
+// The message as host text that XML carries: "&", "<", ">" and the double
+// quote as entities; a character XML cannot carry, and a byte that is no
+// part of a valid character of the host text (HostToWide gives such a byte
+// as U+DC80..U+DCFF on Linux), as its "_xHHHH_" escape.
 void AppendEscaped(std::string& out, std::string_view text) {
-  for (const char c : text) {
+  const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return b >= 0x20 && b < 0x7F && !IsSpecial(c);
+  });
+  if (plain) {
+    out += text;
+    return;
+  }
+  const std::u16string wide = platform::HostToWide(text);
+  std::u16string safe;
+  safe.reserve(wide.size() + 16);
+  for (std::size_t i = 0; i < wide.size(); ++i) {
+    const char16_t c = wide[i];
+    if (IsHighSurrogate(c) && i + 1 < wide.size() && IsLowSurrogate(wide[i + 1])) {
+      safe.push_back(c);
+      safe.push_back(wide[++i]);
+      continue;
+    }
+    if (c >= 0xDC80 && c <= 0xDCFF) {
+      AppendUnitEscape(safe, c - 0xDC00u);  // an undecodable byte
+      continue;
+    }
+    if (IsXmlForbidden(c) || IsHighSurrogate(c) || IsLowSurrogate(c)) {
+      AppendUnitEscape(safe, c);
+      continue;
+    }
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out.push_back(c);
+      case u'&': safe += u"&amp;"; break;
+      case u'<': safe += u"&lt;"; break;
+      case u'>': safe += u"&gt;"; break;
+      case u'"': safe += u"&quot;"; break;
+      default: safe.push_back(c);
     }
   }
+  out += platform::WideToHost(safe);
 }
 
 // Letters of a column name; 0 for anything else.
@@ -45,7 +92,8 @@ void AppendUtf8(std::string& out, std::u16string_view text) {
   for (std::size_t i = 0; i < n; ++i) {
     uint32_t code = text[i];
     if (code < 0x80) {
-      out.push_back(static_cast<char>(code));
+      if (code < 0x20 && IsXmlForbidden(static_cast<char16_t>(code))) AppendUnitEscape(out, code);
+      else out.push_back(static_cast<char>(code));
       continue;
     }
     if (code < 0x800) {
@@ -60,6 +108,11 @@ void AppendUtf8(std::string& out, std::u16string_view text) {
       out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
       out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
       out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+      continue;
+    }
+    if (IsHighSurrogate(static_cast<char16_t>(code)) || IsLowSurrogate(static_cast<char16_t>(code)) ||
+        code >= 0xFFFE) {
+      AppendUnitEscape(out, code);  // unpaired, or a noncharacter XML cannot carry
       continue;
     }
     out.push_back(static_cast<char>(0xE0 | (code >> 12)));

@@ -13,11 +13,15 @@ namespace tabulon {
 // Answers stop growing here ("Answer too large").
 inline constexpr std::size_t kMaxAnswerSize = std::size_t{256} << 20;
 
-// Appends UTF-16 text as UTF-8: a surrogate pair as one four-byte sequence,
-// a lone surrogate in the three-byte form.
+// Appends UTF-16 text as UTF-8 that XML 1.0 carries: a surrogate pair as one
+// four-byte sequence; a character XML cannot hold (U+0000 to U+001F but tab,
+// line feed and carriage return; U+FFFE, U+FFFF; an unpaired surrogate) as
+// the escape "_xHHHH_" (four upper-case hex digits) that workbooks use.
 void AppendUtf8(std::string& out, std::u16string_view text);
 
-// The text with "&", "<", ">" and the double quote written as entities.
+// The host text with "&", "<", ">" and the double quote written as
+// entities, a character XML cannot hold as "_xHHHH_", and a byte that is no
+// part of a valid character of the host text as "_x00HH_".
 std::string EscapeMarkup(std::string_view text);
 
 // "<result state="error"><error>" + escaped message + "</error></result>".

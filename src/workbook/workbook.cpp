@@ -56,7 +56,33 @@ std::u16string DecimalText(uint64_t value) {
   return std::u16string(digits.begin(), digits.end());
 }
 
+// The first bytes of the file, as many as there are up to 8; none when it
+// cannot be opened (the reader chosen by the extension then says why).
+std::size_t ReadFileHead(const std::u16string& name, uint8_t (&head)[8]) {
+  try {
+    std::unique_ptr<TFileStream> file = TFileStream::OpenRead(name);
+    return file->Read(head, sizeof head);
+  } catch (const Exception&) {
+    return 0;
+  }
+}
+
 }  // namespace
+
+TWorkbookFileKind WorkbookFileKind(const uint8_t* head, std::size_t size) {
+  static constexpr uint8_t kZipLocalHeader[4] = {'P', 'K', 0x03, 0x04};
+  static constexpr uint8_t kCompoundSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+  if (size >= 4 && std::memcmp(head, kZipLocalHeader, 4) == 0) return TWorkbookFileKind::wfPackage;
+  if (size >= 8 && std::memcmp(head, kCompoundSignature, 8) == 0) return TWorkbookFileKind::wfLegacy;
+  if (size >= 4) {
+    // A BOF record of BIFF2, BIFF3, BIFF4 or BIFF5/8 with a body of 4 to 256 bytes.
+    const unsigned id = head[0] | head[1] << 8;
+    const unsigned length = head[2] | head[3] << 8;
+    if ((id == 0x0009 || id == 0x0209 || id == 0x0409 || id == 0x0809) && length >= 4 && length <= 256)
+      return TWorkbookFileKind::wfLegacy;
+  }
+  return TWorkbookFileKind::wfUnknown;
+}
 
 bool IsScratchFileName(std::u16string_view name) {
   if (name.size() < 8 || name.substr(0, 3) != u"XLS" || name.substr(name.size() - 4) != u".tmp") return false;
@@ -160,8 +186,20 @@ void TXLSWorkbook::Clear() {
 
 void TXLSWorkbook::Read() {
   if (!readers_) Throw("No workbook reader is installed");
-  const std::u16string extension = platform::WideLower(FileExtension(Filename));
-  if (extension == u".xlsx" || extension == u".xlsm" || extension == u".zip") ReadOpenXml();
+  // The content decides: templates, add-ins and downloads are often named
+  // for another format than the one they hold.
+  uint8_t head[8];
+  bool openXml = false;
+  switch (WorkbookFileKind(head, ReadFileHead(Filename, head))) {
+    case TWorkbookFileKind::wfPackage: openXml = true; break;
+    case TWorkbookFileKind::wfLegacy: openXml = false; break;
+    case TWorkbookFileKind::wfUnknown: {
+      const std::u16string extension = platform::WideLower(FileExtension(Filename));
+      openXml = extension == u".xlsx" || extension == u".xlsm" || extension == u".zip";
+      break;
+    }
+  }
+  if (openXml) ReadOpenXml();
   else ReadLegacy();
   origVersion_ = version_;
 }

@@ -1,7 +1,8 @@
 // The workbook component: holds one workbook in memory (sheets, shared
 // strings, cell formats, fonts, workbook settings and the objects kept beside
 // the cells) and re-reads its file on request, choosing the Open XML or the
-// legacy reader by the file name's extension.
+// legacy reader by the file's first bytes (by its extension when they tell
+// neither).
 #pragma once
 
 #include <cstdint>
@@ -99,7 +100,10 @@ class TXLSWorkbook {
   void SetReaders(IWorkbookReaders* readers) { readers_ = readers; }
   IWorkbookReaders* Readers() const { return readers_; }
 
-  // Empties the model and reads the file named by Filename. A failure raises
+  // Empties the model and reads the file named by Filename: a ZIP archive
+  // with the Open XML reader, a compound file or a bare BIFF stream with the
+  // legacy reader, anything else by its extension (".xlsx", ".xlsm" and
+  // ".zip" Open XML, every other legacy). A failure raises
   // the reader's message; the model then holds what the reader left, and at
   // least one sheet.
   void Read();
@@ -219,6 +223,15 @@ class TXLSWorkbook {
   std::unique_ptr<TSheets> sheets_;
   std::unique_ptr<TStream> scratch_;
 };
+
+// What the first bytes of a workbook file say it is.
+enum class TWorkbookFileKind : uint8_t {
+  wfUnknown,  // neither: the extension decides
+  wfPackage,  // a ZIP local file header ("PK\x03\x04"): an Open XML package
+  wfLegacy,   // the compound-file signature, or a BIFF BOF record
+};
+// Judges the first bytes of a file (at least 8 are looked at when there).
+TWorkbookFileKind WorkbookFileKind(const uint8_t* head, std::size_t size);
 
 // Deletes the files named "XLS" + digits + ".tmp" in `directory` (the scratch
 // files of earlier Open XML reads).

@@ -241,10 +241,9 @@ TEST(BiffReader, ErrorsNameTheRecordNumberIdAndOffset) {
 }
 
 TEST(BiffReader, OpenErrorsAreNotWrapped) {
-  // Files on the bare path that are no BIFF workbook: a ZIP package, text,
-  // a file shorter than a record header.
-  const std::vector<std::vector<uint8_t>> files = {
-      {'P', 'K', 3, 4, 20, 0, 0, 0}, {'<', 'h', 't', 'm', 'l', '>'}, {0x09, 0x00}, {}};
+  // Files on the bare path that are no BIFF workbook: text, a file shorter
+  // than a record header. (A ZIP package goes to the Open XML reader.)
+  const std::vector<std::vector<uint8_t>> files = {{'<', 'h', 't', 'm', 'l', '>'}, {0x09, 0x00}, {}};
   for (const auto& bytes : files) {
     auto r = test::ReadBare(bytes);
     EXPECT_EQ(r->error, "The file is not an Excel workbook");

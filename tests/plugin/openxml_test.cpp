@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "biff/cfb_writer.h"
 #include "ooxml/zip_writer.h"
 #include "plugin/plugin_host.h"
 
@@ -136,20 +137,22 @@ TEST(PluginOpenXml, XlsxWriterConstantMemoryFixture) {
                                                   }));
 }
 
-TEST(PluginOpenXml, SheetsAreMatchedToPartsByNumber) {
-  // The first sheet element points at sheet2.xml, the second at sheet1.xml.
-  // openpyxl follows the relationships (its first sheet "Second" holds
-  // "two"); the plug-in fills sheet N from part N and names it by the N-th
-  // sheet element, so sheet 1 answers "one".
+TEST(PluginOpenXml, SheetsFollowTheirRelationshipsAndChartSheetsMakeNone) {
+  // The first sheet element names sheet2.xml, the second a chart sheet, the
+  // third sheet1.xml (as openpyxl reads it: "Second" holds "two", "First"
+  // "one"). Sheets are numbered as in legacy workbooks: the chart sheet
+  // makes none, so there are two.
   const std::string main = R"(xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main")";
   const std::string workbook = "<workbook " + main +
                                R"( xmlns:r="http://schemas.openxmlformats.org/officeDocument/2006/relationships"><sheets>)"
-                               R"(<sheet name="Second" sheetId="2" r:id="rId2"/><sheet name="First" sheetId="1" r:id="rId1"/>)"
-                               "</sheets></workbook>";
+                               R"(<sheet name="Second" sheetId="2" r:id="rId2"/><sheet name="Chart" sheetId="3" r:id="rId3"/>)"
+                               R"(<sheet name="First" sheetId="1" r:id="rId1"/></sheets></workbook>)";
+  const std::string ns = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
   const std::string rels =
       R"(<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">)"
-      R"(<Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet" Target="worksheets/sheet1.xml"/>)"
-      R"(<Relationship Id="rId2" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet" Target="worksheets/sheet2.xml"/>)"
+      R"(<Relationship Id="rId1" Type=")" + ns + R"(worksheet" Target="worksheets/sheet1.xml"/>)"
+      R"(<Relationship Id="rId2" Type=")" + ns + R"(worksheet" Target="/xl/worksheets/sheet2.xml"/>)"
+      R"(<Relationship Id="rId3" Type=")" + ns + R"(chartsheet" Target="chartsheets/sheet1.xml"/>)"
       "</Relationships>";
   auto sheet = [&](const char* text) {
     return "<worksheet " + main + R"(><sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>)" + text +
@@ -159,10 +162,71 @@ TEST(PluginOpenXml, SheetsAreMatchedToPartsByNumber) {
   host.WriteFile("book.xlsx", BuildZip({{"xl/workbook.xml", workbook},
                                         {"xl/_rels/workbook.xml.rels", rels},
                                         {"xl/worksheets/sheet1.xml", sheet("one")},
-                                        {"xl/worksheets/sheet2.xml", sheet("two")}}));
+                                        {"xl/worksheets/sheet2.xml", sheet("two")},
+                                        {"xl/chartsheets/sheet1.xml", "<chartsheet " + main + "/>"}}));
   host.Start();
-  EXPECT_EQ(Block(host, 1), (TCells{{"A1", "one"}}));
-  EXPECT_EQ(Block(host, 2), (TCells{{"A1", "two"}}));
+  EXPECT_EQ(Block(host, 1), (TCells{{"A1", "two"}}));
+  EXPECT_EQ(Block(host, 2), (TCells{{"A1", "one"}}));
+  EXPECT_EQ(host.Request(R"(<cells><c sheet="3" cell="A1"/></cells>)"), ErrorAnswer("List index out of bounds (2)"));
+}
+
+TEST(PluginOpenXml, TheContentChoosesTheReaderWhateverTheName) {
+  // A template, an add-in and a download named .xls that hold packages; a
+  // legacy workbook named .xlsx.
+  for (const char* name : {"book.xltx", "book.xlam", "book.xls"}) {
+    TPluginHost host(TPluginHost::Config(name));
+    host.CopyFile(std::string(TABULON_FIXTURES) + "/inline_xlsxwriter.xlsx", name);
+    host.Start();
+    EXPECT_EQ(host.Request(R"(<cells><c sheet="1" cell="C1"/></cells>)"),
+              "<result state=\"ok\"><xls sheet=\"1\" cell=\"C1\"><![CDATA[1.25]]></xls></result>")
+        << name;
+  }
+  TPluginHost host(TPluginHost::Config("book.xlsx"));
+  host.CopyFile(std::string(TABULON_FIXTURES) + "/prices_biff8_xlwt.xls", "book.xlsx");
+  host.Start();
+  EXPECT_EQ(host.Request(R"(<cells><c sheet="1" cell="A1"/></cells>)"),
+            "<result state=\"ok\"><xls sheet=\"1\" cell=\"A1\"><![CDATA[Item]]></xls></result>");
+
+  // A compound file without a workbook stream (an encrypted package) named
+  // .xlsx is no workbook the legacy reader knows.
+  CfbWriter cfb;
+  cfb.AddStream(u"EncryptedPackage", std::vector<uint8_t>(600, 0x5A));
+  const std::vector<uint8_t> bytes = cfb.Build();
+  host.WriteFile("book.xlsx", std::string(bytes.begin(), bytes.end()));
+  EXPECT_EQ(host.Request(R"(<cells><c sheet="1" cell="A1"/></cells>)"),
+            ErrorAnswer("The file is not an Excel workbook"));
+}
+
+TEST(PluginOpenXml, AnswersParseWhateverTheTextsHold) {
+  // Shared strings with the escapes writers use for control characters, and
+  // an escaped lone surrogate: the answer carries them as the same escapes
+  // (the test host checks that every answer is well-formed XML).
+  const std::string main = R"(xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main")";
+  const std::string sst = "<sst " + main + "><si><t>a_x0000_b</t></si><si><t>_x001F_</t></si>"
+                          "<si><t>x_x0001_y&#9;z</t></si><si><t>_xD800_!</t></si></sst>";
+  std::string cells;
+  for (int i = 0; i < 4; ++i)
+    cells += "<c r=\"A" + std::to_string(i + 1) + "\" t=\"s\"><v>" + std::to_string(i) + "</v></c>";
+  TPluginHost host(TPluginHost::Config("book.xlsx"));
+  host.WriteFile("book.xlsx",
+                 BuildZip({{"xl/workbook.xml", "<workbook " + main + R"(><sheets><sheet name="S"/></sheets></workbook>)"},
+                           {"xl/sharedStrings.xml", sst},
+                           {"xl/worksheets/sheet1.xml",
+                            "<worksheet " + main + "><sheetData><row r=\"1\">" + cells + "</row></sheetData></worksheet>"}}));
+  host.Start();
+  EXPECT_EQ(host.MultiRequest(R"(<range><r sheet="1" cellMin="A1" cellMax="A4"/></range>)"),
+            "<result state=\"ok\"><xls sheet=\"1\" cell=\"A1\"><![CDATA[a_x0000_b]]></xls>"
+            "<xls sheet=\"1\" cell=\"A2\"><![CDATA[_x001F_]]></xls>"
+            "<xls sheet=\"1\" cell=\"A3\"><![CDATA[x_x0001_y\tz]]></xls>"
+            "<xls sheet=\"1\" cell=\"A4\"><![CDATA[_xD800_!]]></xls></result>");
+  // Echoed request texts: a character reference to a control character.
+  EXPECT_EQ(host.Request(R"(<cells><c sheet="1" cell="A&#1;1"/></cells>)"),
+            ErrorAnswer("Invalid cell reference: A_x0001_1"));
+#ifndef _WIN32
+  // A byte that is no part of valid UTF-8, the host text here.
+  EXPECT_EQ(host.Request("<cells><c sheet=\"1\" cell=\"A\xFF" "1\"/></cells>"),
+            ErrorAnswer("Invalid cell reference: A_x00FF_1"));
+#endif
 }
 
 TEST(PluginOpenXml, EveryRequestRereadsTheFileAndFailuresAreAnswered) {

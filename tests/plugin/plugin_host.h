@@ -4,6 +4,9 @@
 // workbook files a test puts there). Every TPluginHost is its own instance
 // of the library.
 //
+// Every answer read is checked to be well-formed XML; one that is not fails
+// the running test.
+//
 // Needs TABULON_PLUGIN_PATH (the built library); tabulon_use_plugin_host()
 // in tests/CMakeLists.txt sets it.
 #pragma once
@@ -15,6 +18,8 @@
 #include <stdlib.h>
 #endif
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -24,6 +29,7 @@
 #include <string>
 
 #include "support/temp_dir.h"
+#include "support/xml_check.h"
 
 namespace tabulon::test {
 
@@ -146,7 +152,28 @@ class TPluginHost {
 #else
     free(answer);
 #endif
+    const std::string error = CheckXmlWellFormed(AsUtf8(text));
+    if (!error.empty()) ADD_FAILURE() << "answer is no well-formed XML (" << error << "): " << text;
     return text;
+  }
+
+  // The answer as UTF-8. Cell values are UTF-8 on every system, the rest of
+  // an answer host text: on Windows a failure answer is all host text (the
+  // ANSI code page), a success answer has only ASCII outside its values.
+  static std::string AsUtf8(const std::string& answer) {
+#ifdef _WIN32
+    if (answer.rfind("<result state=\"error\">", 0) != 0) return answer;
+    const int n = static_cast<int>(answer.size());
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    wide.resize(static_cast<std::size_t>(MultiByteToWideChar(CP_ACP, 0, answer.data(), n, wide.data(), n)));
+    const int wn = static_cast<int>(wide.size());
+    std::string utf8(static_cast<std::size_t>(wn) * 3, '\0');
+    utf8.resize(static_cast<std::size_t>(
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), wn, utf8.data(), wn * 3, nullptr, nullptr)));
+    return utf8;
+#else
+    return answer;
+#endif
   }
 
   std::filesystem::path dir_;

@@ -64,10 +64,15 @@ TEST(AnswerText, Utf8PerCharacter) {
       {u"\u20ac", "\xe2\x82\xac"},
       {u"\U0001D11E", "\xf0\x9d\x84\x9e"},                       // a pair becomes one sequence
       {u"x\U0010FFFFy", "x\xf4\x8f\xbf\xbfy"},
-      {std::u16string(1, char16_t(0xD834)), "\xed\xa0\xb4"},       // lone high surrogate
-      {std::u16string(1, char16_t(0xDD1E)) + u"a", "\xed\xb4\x9e" "a"},  // lone low surrogate
-      {std::u16string{char16_t(0xDD1E), char16_t(0xD834)}, "\xed\xb4\x9e\xed\xa0\xb4"},  // reversed halves
-      {std::u16string{char16_t(0xD834), u'a'}, "\xed\xa0\xb4" "a"},
+      // What XML 1.0 cannot carry becomes the workbook escape _xHHHH_.
+      {std::u16string(1, char16_t(0xD834)), "_xD834_"},             // lone high surrogate
+      {std::u16string(1, char16_t(0xDD1E)) + u"a", "_xDD1E_a"},     // lone low surrogate
+      {std::u16string{char16_t(0xDD1E), char16_t(0xD834)}, "_xDD1E__xD834_"},  // reversed halves
+      {std::u16string{char16_t(0xD834), u'a'}, "_xD834_a"},
+      {std::u16string(1, u'\0') + u"a\x01\x08\x0B\x0C\x0E\x1F", "_x0000_a_x0001__x0008__x000B__x000C__x000E__x001F_"},
+      {u"\t\n\r\x7F\x80", "\t\n\r\x7F\xC2\x80"},                 // allowed as they are
+      {u"\uFFFD\uFFFE\uFFFF", "\xEF\xBF\xBD_xFFFE__xFFFF_"},
+      {u"_x0001_", "_x0001_"},  // text that reads as an escape stays as it is
   };
   for (const Case& c : cases) EXPECT_EQ(Utf8(c.in), c.out) << c.out;
 }
@@ -111,6 +116,20 @@ TEST(AnswerText, MarkupCharactersAreEscapedInReferencesAndMessages) {
   TAnswer answer;
   answer.AppendPiece(1, "\"<&>", u"v");
   EXPECT_EQ(answer.Finish(), kOk + Piece("1", "&quot;&lt;&amp;&gt;", "v") + kEnd);
+}
+
+TEST(AnswerText, MessagesCarryOnlyWhatXmlCan) {
+  // Control characters (U+0000 included) as _xHHHH_; tab, line feed and CR
+  // as they are; non-ASCII host text unchanged.
+  EXPECT_EQ(EscapeMarkup(std::string("a\0b\x01\x1F\t\n\r<", 9)), "a_x0000_b_x0001__x001F_\t\n\r&lt;");
+  const std::string zurich = test::HostText("Z\xC3\xBCrich \xE2\x82\xAC");
+  EXPECT_EQ(EscapeMarkup(zurich), zurich);
+#ifndef _WIN32
+  // Bytes that are no part of valid UTF-8 (the host text here) as _x00HH_;
+  // U+FFFE and U+FFFF as their escapes.
+  EXPECT_EQ(EscapeMarkup("x\xFF\xC3(\xED\xA0\x80y"), "x_x00FF__x00C3_(_x00ED__x00A0__x0080_y");
+  EXPECT_EQ(EscapeMarkup("\xEF\xBF\xBE\xEF\xBF\xBF"), "_xFFFE__xFFFF_");
+#endif
 }
 
 TEST(AnswerText, AnswerBeyondItsLimitFails) {
@@ -372,6 +391,9 @@ TEST_F(RequestTest, CellFailuresDropEverythingBuilt) {
       {"<cells><c sheet=\"1\" cell=\"XFE1\"/></cells>", "Invalid cell reference: XFE1"},
       {"<cells><c sheet=\"1\" cell=\"A1048577\"/></cells>", "Invalid cell reference: A1048577"},
       {"<cells><c sheet=\"1\" cell=\"&quot;A&amp;1&gt;\"/></cells>", "Invalid cell reference: &quot;A&amp;1&gt;"},
+      // Echoed characters that XML cannot carry come back as escapes.
+      {"<cells><c sheet=\"1\" cell=\"A&#1;1\"/></cells>", "Invalid cell reference: A_x0001_1"},
+      {"<cells><c sheet=\"1\" cell=\"&#0;B2\"/></cells>", "Invalid cell reference: _x0000_B2"},
   };
   for (const Case& c : cases) EXPECT_EQ(Cells(c.request), Error(c.message)) << c.request;
 }

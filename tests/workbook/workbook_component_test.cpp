@@ -160,6 +160,36 @@ TEST_F(WorkbookTest, ChoosesTheReaderByExtension) {
   EXPECT_FALSE(Workbook().Excel2007MacroFile());
 }
 
+TEST_F(WorkbookTest, ChoosesTheReaderByContentBeforeExtension) {
+  const std::string zip("PK\x03\x04rest", 8);
+  const std::string compound("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1rest", 12);
+  const std::string biff8("\x09\x08\x10\x00\x00\x06\x05\x00", 8);
+  const std::string biff2("\x09\x00\x04\x00\x02\x00\x10\x00", 8);
+  struct Case {
+    const char* name;
+    std::string content;
+    const char* reader;
+  } const cases[] = {
+      {"book.xltx", zip, "openxml"},       {"book.xlam", zip, "openxml"},      {"book.xls", zip, "openxml"},
+      {"book", zip, "openxml"},            {"book.xlsx", compound, "legacy"},  {"book.xlsm", biff8, "legacy"},
+      {"book.zip", biff2, "legacy"},       {"book.xlsx", "PK\x03", "openxml"},  // too short: the extension
+      {"book.xls", "PK\x03", "legacy"},
+      {"book.xlsx", std::string("\x09\x08\x01\x01", 4), "openxml"},  // a BOF of 257 bytes is none
+      {"book.xlsx", "", "openxml"},
+  };
+  readers_.legacy = [](TXLSWorkbook& book) { book.SetVersion(xvExcel97); };
+  for (const Case& c : cases) {
+    Workbook().Filename = Wide(MakeFile(c.name, c.content));
+    readers_.calls.clear();
+    Workbook().Read();
+    ASSERT_EQ(readers_.calls, std::vector<std::string>{c.reader}) << c.name << " " << c.content.size();
+    // The limits and the scratch stream follow the reader chosen.
+    const bool openXml = std::string(c.reader) == "openxml";
+    EXPECT_EQ(MaxRow, openXml ? 1048575 : 65535) << c.name;
+    EXPECT_EQ(Workbook().ScratchStream() != nullptr, openXml) << c.name;
+  }
+}
+
 TEST_F(WorkbookTest, LegacyReadStartsEmptyAndFinishesTheModel) {
   Workbook().Filename = Wide(MakeFile("book.xls"));
   Workbook().Sheets()[0].WriteString(0, 0, 15, u"old");
