@@ -4,15 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "workbook/encryption.h"
+
 namespace tabulon {
 
 class TXLSStream;
 class TXLSWorkbook;
-
-// The password that workbooks carry when their writer encrypted them without
-// a password from the user (read-only recommended or structure-protected
-// workbooks); their own writer opens them without asking.
-inline constexpr char16_t kDefaultWorkbookPassword[] = u"VelvetSweatshop";
 
 // Handles the body of a FILEPASS record (0x002F) met in the globals
 // substream: checks the encryption type (XOR obfuscation, RC4 or its

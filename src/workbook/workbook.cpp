@@ -218,8 +218,12 @@ std::unique_ptr<TStream> TXLSWorkbook::CreateScratchStream() {
         platform::LastErrorText());
 }
 
-void TXLSWorkbook::ReadOpenXml() {
-  std::unique_ptr<TFileStream> package = TFileStream::OpenRead(Filename);
+void TXLSWorkbook::ReadOpenXml(TStream* package) {
+  std::unique_ptr<TFileStream> file;
+  if (package == nullptr) {
+    file = TFileStream::OpenRead(Filename);
+    package = file.get();
+  }
   Clear();
   fonts_->Clear();
   cellFormats_->Clear();
@@ -247,11 +251,16 @@ void TXLSWorkbook::ReadLegacy() {
   cellFormats_->Clear();
   cellFormats2_->Clear();
   defaultFormat_ = nullptr;
+  std::unique_ptr<TStream> package;
   try {
-    readers_->ReadLegacy(*this);
+    package = readers_->ReadLegacy(*this);
   } catch (...) {
     if (sheets_->Count() == 0) Clear();
     throw;
+  }
+  if (package) {
+    ReadOpenXml(package.get());
+    return;
   }
   if (sheets_->Count() == 0) Clear();
   formulaHandler_->BasePath = FileDirectory(Filename);

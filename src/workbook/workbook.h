@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/stream.h"
+#include "workbook/encryption.h"
 #include "workbook/extra_objects.h"
 #include "workbook/formula_handler.h"
 #include "workbook/record_storage.h"
@@ -34,8 +35,11 @@ class TXLSWorkbook;
 class IWorkbookReaders {
  public:
   virtual ~IWorkbookReaders() = default;
-  // Reads the legacy workbook named by workbook.Filename into the component.
-  virtual void ReadLegacy(TXLSWorkbook& workbook) = 0;
+  // Reads the legacy workbook named by workbook.Filename into the component
+  // and returns null. A compound file that proves to be an encrypted Open
+  // XML package is decrypted instead: nothing is read into the component,
+  // and the package is returned for ReadOpenXml.
+  virtual std::unique_ptr<TStream> ReadLegacy(TXLSWorkbook& workbook) = 0;
   // Reads an Open XML package from the open file stream; scratch is the component's scratch stream or null.
   virtual void ReadOpenXml(TXLSWorkbook& workbook, TStream& package, TStream* scratch) = 0;
 };
@@ -153,6 +157,9 @@ class TXLSWorkbook {
   std::function<void(void* sender, int percent)> OnProgress;
   // Asks for the password of an encrypted workbook; not assigned by the plug-in.
   std::function<bool(std::u16string& password)> OnPassword;
+  // The key of the last password derivation of an encrypted package; kept
+  // across reads (Clear leaves it).
+  TDerivedKeyCache& DerivedKeys() { return derivedKeys_; }
 
   // The largest record body the legacy reader handles in one piece.
   int32_t BufferSize() const { return bufferSize_; }
@@ -187,7 +194,8 @@ class TXLSWorkbook {
   TStream* ScratchStream() const { return scratch_.get(); }
 
  private:
-  void ReadOpenXml();
+  // Reads the package from `package`, or from the file when it is null.
+  void ReadOpenXml(TStream* package = nullptr);
   void ReadLegacy();
   void AfterRead();
   void CalcOptionsFromFirstSheet();
@@ -211,6 +219,7 @@ class TXLSWorkbook {
   TExtraObjects extraObjects_;
   std::vector<uint32_t> paletteColors_;
   std::vector<std::u16string> sheetNameList_;
+  TDerivedKeyCache derivedKeys_;
 
   // Created in this order, freed in the reverse one (cells go before the
   // formats, fonts and strings they refer to).

@@ -30,7 +30,7 @@ std::string Narrow(const std::u16string& text) { return platform::WideToHost(tex
 
 class PackageReaders final : public IWorkbookReaders {
  public:
-  void ReadLegacy(TXLSWorkbook&) override { Throw("legacy reader not expected"); }
+  std::unique_ptr<TStream> ReadLegacy(TXLSWorkbook&) override { Throw("legacy reader not expected"); }
   void ReadOpenXml(TXLSWorkbook& workbook, TStream& package, TStream* scratch) override {
     TXLSRead2007XML reader(workbook);
     reader.Read(package, scratch);
