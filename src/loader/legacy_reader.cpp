@@ -56,6 +56,8 @@ std::unique_ptr<TStream> TWorkbookLoader::ReadLegacy(TXLSWorkbook& workbook) {
     if (!ReadEncryptedPackageStreams(workbook.Filename, info, encrypted)) throw;
     auto package = std::make_unique<TMemoryStream>();
     package->Bytes() = DecryptPackage(workbook, info, encrypted);
+    // OnPassword ended the read: nothing was read, as in a legacy workbook.
+    if (workbook.Abort) return nullptr;
     return package;
   }
 }

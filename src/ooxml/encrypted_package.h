@@ -26,7 +26,8 @@ class TXLSWorkbook;
 //      short),
 //  "Can not read file, unknown type of encryption." (any other version,
 //      cipher, hash or key encryptor).
-// Returns an empty package when OnPassword set the workbook's Abort flag.
+// Returns an empty package when OnPassword set the workbook's Abort flag
+// (the read then ends without an error).
 std::vector<uint8_t> DecryptPackage(TXLSWorkbook& workbook, const std::vector<uint8_t>& encryptionInfo,
                                     const std::vector<uint8_t>& encryptedPackage);
 

@@ -83,6 +83,9 @@ TEST(EncryptedFiles, WithoutTheRightPasswordTheAnswerIsTheError) {
     EXPECT_EQ(answer.rfind("<result state=\"error\"><error>Error on reading record # 1, 002F Offs: 0000004E", 0), 0u)
         << answer;
     EXPECT_NE(answer.find(c.message), std::string::npos) << answer;
+    // An encrypted package answers the message alone.
+    EXPECT_EQ(Answer("enc_prices_agile.xlsx", c.password, request),
+              std::string("<result state=\"error\"><error>") + c.message + "</error></result>");
   }
 }
 
