@@ -303,8 +303,8 @@ class TXorCipher final : public TXLSCipher {
 
 std::unique_ptr<TXLSCipher> OpenXor(const uint8_t* body, std::size_t length, std::u16string_view password) {
   // BIFF8: type word, key, verifier; BIFF2 to BIFF5: key, verifier.
+  if (length != 4 && length < 6) return nullptr;
   const uint8_t* fields = length == 4 ? body : body + 2;
-  if (length < 4 || (length != 4 && length < 6)) return nullptr;
   const std::vector<uint8_t> bytes = XorPasswordBytes(password);
   if (bytes.empty()) return nullptr;
   if (XorKey(bytes) != U16(fields) || XorVerifier(bytes) != U16(fields + 2)) return nullptr;

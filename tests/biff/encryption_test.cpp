@@ -1,4 +1,4 @@
-// RC4 decryption of legacy workbooks: the MD5 and RC4 primitives, password
+// Decryption of legacy workbooks: the MD5 and RC4 primitives, password
 // checks against FILEPASS bodies, the key stream of TXLSStream on record
 // streams encrypted here byte by byte, and the FILEPASS handler.
 #include <gtest/gtest.h>

@@ -80,9 +80,7 @@ class EncryptedPackage : public testing::Test {
                                                 static_cast<std::streamsize>(bytes.size()));
     return platform::HostToWide(path.string());
   }
-  std::string Text(int sheet, int col, int row) {
-    return platform::WideToHost(Workbook().Sheets()[sheet].GetCellText(col, row));
-  }
+  std::u16string Text(int sheet, int col, int row) { return Workbook().Sheets()[sheet].GetCellText(col, row); }
 
   TWorkbookLoader loader_;
   std::unique_ptr<TXLSWorkbook> workbook_;
@@ -112,9 +110,9 @@ TEST_F(EncryptedPackage, FixturesAnswerWithTheirPasswordsOnly) {
     if (*c.message != 0) continue;
     EXPECT_EQ(Workbook().Version(), xvExcel2007);
     ASSERT_EQ(Workbook().Sheets().Count(), 2);
-    EXPECT_EQ(Text(0, 0, 1), "Apple");
-    EXPECT_EQ(Text(0, 1, 3), "10");
-    EXPECT_EQ(Text(1, 0, 0), "Zürich");
+    EXPECT_EQ(Text(0, 0, 1), u"Apple");
+    EXPECT_EQ(Text(0, 1, 3), u"10");
+    EXPECT_EQ(Text(1, 0, 0), u"Z\u00FCrich");
   }
   // OnPassword gives the password, or ends the read quietly.
   Workbook().OnPassword = [](std::u16string& password) {
@@ -122,14 +120,14 @@ TEST_F(EncryptedPackage, FixturesAnswerWithTheirPasswordsOnly) {
     return true;
   };
   EXPECT_EQ(Read(Fixture("enc_prices_agile.xlsx"), u""), "");
-  EXPECT_EQ(Text(1, 0, 0), "Zürich");
+  EXPECT_EQ(Text(1, 0, 0), u"Z\u00FCrich");
   Workbook().OnPassword = [this](std::u16string&) {
     Workbook().Abort = true;
     return false;
   };
   EXPECT_EQ(Read(Fixture("enc_prices_agile.xlsx"), u""), "");
   ASSERT_EQ(Workbook().Sheets().Count(), 1);
-  EXPECT_EQ(Text(0, 0, 1), "");
+  EXPECT_EQ(Text(0, 0, 1), u"");
 }
 
 TEST_F(EncryptedPackage, DamagedAndUnknownEncryptionAreRefused) {
