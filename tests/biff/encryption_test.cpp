@@ -642,6 +642,7 @@ TEST(EncryptedReads, FixturesGiveEveryCellOfTheirTwins) {
       {"enc_large_cryptoapi40.xls", "enc_large_plain.xls", u"L4rge!Workbook#", 1722},
       {"enc_prices_xor.xls", "enc_prices_plain.xls", u"xor-pass", 13},
       {"enc_large_xor.xls", "enc_large_plain.xls", u"", 1722},  // the default password
+      {"enc_prices_biff5_xor.xls", "prices_biff5_gnumeric.xls", u"Excel95", 13},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);

@@ -47,6 +47,7 @@ TEST(EncryptedFiles, AnswerAsTheirUnencryptedTwins) {
       {"enc_prices_xor.xls", "enc_prices_plain.xls", "xor-pass", "D5", "B3", "Zürich"},
       // Encrypted with the default password: none configured.
       {"enc_large_xor.xls", "enc_large_plain.xls", nullptr, "E400", "C60", "Second 59 é€"},
+      {"enc_prices_biff5_xor.xls", "prices_biff5_gnumeric.xls", "Excel95", "D5", "B3", "Zürich"},
       // Encrypted Open XML packages.
       {"enc_prices_standard.xlsx", "enc_prices_plain.xlsx", "Standard-2007", "D5", "B3", "Zürich"},
       {"enc_prices_agile.xlsx", "enc_prices_plain.xlsx", "Agile-Pa55", "D5", "B3", "Zürich"},
