@@ -37,7 +37,9 @@ fi
 
 # ---- Wine for 32-bit programs (the only part that may be skipped) -----------
 wine_skip=""
-if ! { dpkg -s wine32:i386 >/dev/null 2>&1 && dpkg -s wine >/dev/null 2>&1 && command -v wineserver >/dev/null; }; then
+# Wine's bcrypt.dll does AES through GnuTLS, which wine32 only recommends.
+if ! { dpkg -s wine32:i386 >/dev/null 2>&1 && dpkg -s wine >/dev/null 2>&1 && dpkg -s libgnutls30:i386 >/dev/null 2>&1 &&
+       command -v wineserver >/dev/null; }; then
   added_i386=no
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
@@ -47,8 +49,8 @@ if ! { dpkg -s wine32:i386 >/dev/null 2>&1 && dpkg -s wine >/dev/null 2>&1 && co
   if [ "$updated" = no ]; then
     apt-get update -qq || true
   fi
-  say "installing wine wine32:i386 wine64"
-  if ! log=$(apt_install wine wine32:i386 wine64 2>&1); then
+  say "installing wine wine32:i386 wine64 libgnutls30:i386"
+  if ! log=$(apt_install wine wine32:i386 wine64 libgnutls30:i386 2>&1); then
     reason=$(printf '%s\n' "$log" | grep -E '^E:' | head -n 1 || true)
     wine_skip="apt-get could not install wine32:i386 (${reason:-see apt-get output})"
     if [ "$added_i386" = yes ]; then
@@ -66,7 +68,8 @@ say "cross build took $((SECONDS - start)) s"
 
 # ---- DLL checks -----------------------------------------------------------------
 # check_dll FILE EXPORT...: a PE32 image that exports each name undecorated and
-# imports no MinGW runtime DLL (everything of the compiler's is linked in).
+# imports no MinGW runtime DLL (everything of the compiler's is linked in):
+# only system DLLs (kernel32, user32, ole32, oleaut32, bcrypt, msvcrt, ...).
 check_dll() {
   local dll=$1
   shift

@@ -25,7 +25,7 @@ namespace {
 
 class TStandInReaders final : public IWorkbookReaders {
  public:
-  void ReadLegacy(TXLSWorkbook& book) override {
+  std::unique_ptr<TStream> ReadLegacy(TXLSWorkbook& book) override {
     book.SetVersion(xvExcel97);
     TSheet& first = book.Sheets().Add(skWorksheet);
     first.WriteNumber(1, 2, 15, 2.5);
@@ -35,6 +35,7 @@ class TStandInReaders final : public IWorkbookReaders {
     first.WriteBoolean(3, 3, 15, true);
     first.WriteNumber(16383, 1048575, 15, 9);
     book.Sheets().Add(skWorksheet).WriteString(0, 9, 15, u"second");
+    return nullptr;
   }
   void ReadOpenXml(TXLSWorkbook&, TStream&, TStream*) override { Throw("no Open XML here"); }
 };

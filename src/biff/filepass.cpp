@@ -1,6 +1,8 @@
 #include "biff/filepass.h"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "biff/xls_stream.h"
 #include "platform/error.h"
@@ -9,9 +11,12 @@
 namespace tabulon {
 
 bool ReadFilePass(TXLSStream& stream, const uint8_t* body, std::size_t length, TXLSWorkbook& workbook) {
-  const unsigned type = length >= 2 ? static_cast<unsigned>(body[0] | (body[1] << 8)) : 0xFFFFu;
-  if (type == 0) Throw("File encrypted with non-standard key. French?");
-  if (type != 1) Throw("Can not read file, unknown type of encryption.");
+  const TXLSEncryption kind = FilePassEncryption(body, length);
+  if (kind == TXLSEncryption::kUnknown) Throw("Can not read file, unknown type of encryption.");
+  // XOR obfuscation without its key and verifier.
+  if (kind == TXLSEncryption::kXor && length < 6 && length != 4) {
+    Throw("File encrypted with non-standard key. French?");
+  }
 
   if (!workbook.OnPassword && workbook.Password.empty()) {
     if (stream.CheckPassword(body, length, kDefaultWorkbookPassword)) return true;
@@ -50,10 +55,10 @@ bool IsKnownBof8(const uint8_t* body, std::size_t length) {
 
 bool TakeEncryptedBof(TXLSStream& stream, uint8_t* body, std::size_t length) {
   if (!stream.Encrypted() || IsKnownBof8(body, length)) return false;
+  const std::vector<uint8_t> asRead(body, body + length);
   stream.DecryptUnencrypted(body, length);
   if (IsKnownBof8(body, length)) return true;
-  // RC4 is its own inverse: this restores the bytes as read.
-  stream.DecryptUnencrypted(body, length);
+  std::copy(asRead.begin(), asRead.end(), body);
   return false;
 }
 

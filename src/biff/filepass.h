@@ -4,18 +4,17 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "workbook/encryption.h"
+
 namespace tabulon {
 
 class TXLSStream;
 class TXLSWorkbook;
 
-// The password that workbooks carry when their writer encrypted them without
-// a password from the user (read-only recommended or structure-protected
-// workbooks); their own writer opens them without asking.
-inline constexpr char16_t kDefaultWorkbookPassword[] = u"VelvetSweatshop";
-
 // Handles the body of a FILEPASS record (0x002F) met in the globals
-// substream: checks the encryption type, takes the password from the
+// substream: checks the encryption type (XOR obfuscation, RC4 or its
+// CryptoAPI variant; anything else raises "Can not read file, unknown type
+// of encryption."), takes the password from the
 // workbook (Password, OnPassword), verifies it against the file and switches
 // the stream to decryption for the rest of the read. Raises the failure
 // messages. With neither Password nor OnPassword, the default workbook

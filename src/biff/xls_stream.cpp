@@ -4,8 +4,6 @@
 #include <cstring>
 #include <vector>
 
-#include "biff/md5.h"
-
 #include "platform/error.h"
 #include "platform/platform.h"
 
@@ -47,8 +45,8 @@ TExcelVersion TXLSStream::OpenFile(const std::u16string& filename) {
   version_ = xvNone;
   streamSize_ = 0;
   continuePosition_ = 0;
-  encrypted_ = false;
-  block_ = -1;
+  recordLength_ = 0;
+  cipher_.reset();
 
   if (source_ != nullptr) {
     // A caller's stream is always a compound document; take a copy of it
@@ -158,6 +156,7 @@ std::size_t TXLSStream::ReadHeader(uint16_t& id, uint16_t& length) {
   }
   id = static_cast<uint16_t>(header[0] | (header[1] << 8));
   length = static_cast<uint16_t>(header[2] | (header[3] << 8));
+  recordLength_ = length;
   return n;
 }
 
@@ -165,7 +164,7 @@ std::size_t TXLSStream::ReadBody(void* buffer, std::size_t count) {
   auto* out = static_cast<uint8_t*>(buffer);
   if (!continueMode_) {
     const std::size_t n = ReadRaw(out, count);
-    if (encrypted_ && n > 0) Decrypt(out, n, Position());
+    if (cipher_ && n > 0) Decrypt(out, n, Position());
     return n;
   }
   // Continue mode: the body goes on in the next CONTINUE-like record once
@@ -182,7 +181,7 @@ std::size_t TXLSStream::ReadBody(void* buffer, std::size_t count) {
     }
     const std::size_t want = std::min(kContinuePieceSize - continuePosition_, count - done);
     const std::size_t n = ReadRaw(out + done, want);
-    if (encrypted_ && n > 0) Decrypt(out + done, n, Position());
+    if (cipher_ && n > 0) Decrypt(out + done, n, Position());
     done += n;
     continuePosition_ += n;
     if (n < want) break;
@@ -197,7 +196,7 @@ std::size_t TXLSStream::ReadUnencrypted(void* buffer, std::size_t count) {
 
 void TXLSStream::DecryptUnencrypted(void* buffer, std::size_t count) {
   const int64_t end = Position();
-  if (!encrypted_ || count == 0 || static_cast<int64_t>(count) > end) return;
+  if (!cipher_ || count == 0 || static_cast<int64_t>(count) > end) return;
   Decrypt(static_cast<uint8_t*>(buffer), count, end);
 }
 
@@ -216,80 +215,12 @@ int64_t TXLSStream::Seek(int64_t offset, SeekOrigin origin) {
   return stream_ != nullptr ? stream_->Seek(offset, origin) : 0;
 }
 
-namespace {
-
-// RC4 key of a 1024-byte block: MD5 of H1 followed by the block number.
-TMD5Digest BlockKey(const uint8_t* intermediateKey, uint32_t block) {
-  uint8_t data[9];
-  std::memcpy(data, intermediateKey, 5);
-  for (int i = 0; i < 4; ++i) data[5 + i] = static_cast<uint8_t>(block >> (8 * i));
-  return MD5(data, sizeof(data));
-}
-
-}  // namespace
-
 bool TXLSStream::CheckPassword(const uint8_t* filePass, std::size_t length, std::u16string_view password) {
-  if (filePass == nullptr || length < kFilePassLength) return false;
-  const uint8_t* salt = filePass + 6;
-
-  // H0: MD5 of the password's UTF-16LE bytes.
-  const std::size_t chars = std::min(password.size(), kPasswordMaxLength);
-  uint8_t text[kPasswordMaxLength * 2];
-  for (std::size_t i = 0; i < chars; ++i) {
-    text[2 * i] = static_cast<uint8_t>(password[i]);
-    text[2 * i + 1] = static_cast<uint8_t>(password[i] >> 8);
-  }
-  const TMD5Digest h0 = MD5(text, chars * 2);
-
-  // H1: the first 5 bytes of MD5 over 16 times (5 bytes of H0, salt).
-  TMD5 md5;
-  for (int i = 0; i < 16; ++i) {
-    md5.Update(h0.data(), 5);
-    md5.Update(salt, 16);
-  }
-  const TMD5Digest digest = md5.Final();
-  uint8_t h1[5];
-  std::memcpy(h1, digest.data(), sizeof(h1));
-
-  // The verifier and then its hash, with one key stream of block 0.
-  const TMD5Digest key = BlockKey(h1, 0);
-  TRC4 rc4;
-  rc4.SetKey(key.data(), key.size());
-  uint8_t verifier[16];
-  uint8_t verifierHash[16];
-  std::memcpy(verifier, filePass + 22, 16);
-  std::memcpy(verifierHash, filePass + 38, 16);
-  rc4.Crypt(verifier, 16);
-  rc4.Crypt(verifierHash, 16);
-  const TMD5Digest check = MD5(verifier, 16);
-  if (std::memcmp(check.data(), verifierHash, 16) != 0) return false;
-
-  std::memcpy(intermediateKey_, h1, sizeof(h1));
-  encrypted_ = true;
-  block_ = -1;
+  std::unique_ptr<TXLSCipher> cipher =
+      OpenXLSCipher(FilePassEncryption(filePass, length), filePass, length, password);
+  if (!cipher) return false;
+  cipher_ = std::move(cipher);
   return true;
-}
-
-void TXLSStream::KeyBlock(int64_t block) {
-  const TMD5Digest key = BlockKey(intermediateKey_, static_cast<uint32_t>(block));
-  rc4_.SetKey(key.data(), key.size());
-  block_ = block;
-  cipherOffset_ = block * kKeyBlockSize;
-}
-
-void TXLSStream::Cipher(uint8_t* data, std::size_t count, int64_t start) {
-  while (count > 0) {
-    const int64_t block = start / kKeyBlockSize;
-    if (block != block_ || start < cipherOffset_) KeyBlock(block);
-    if (start > cipherOffset_) rc4_.Discard(static_cast<std::size_t>(start - cipherOffset_));
-    const std::size_t chunk =
-        static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(count), (block + 1) * kKeyBlockSize - start));
-    rc4_.Crypt(data, chunk);
-    data += chunk;
-    count -= chunk;
-    start += static_cast<int64_t>(chunk);
-    cipherOffset_ = start;
-  }
 }
 
 }  // namespace tabulon

@@ -3,9 +3,9 @@
 // BIFF4 workbook), tells the BIFF generation, and hands out record headers and
 // bodies. For the drawing group it can join CONTINUE records into one body.
 // Once a password has been checked against the FILEPASS record, bodies are
-// decrypted with RC4: the key stream follows the absolute offset in the
-// workbook stream and is keyed anew for every 1024-byte block, so every
-// byte after FILEPASS, read or passed over, has its own key-stream byte.
+// decrypted by the cipher it names (xls_cipher.h), by their absolute offset
+// in the workbook stream: every byte after FILEPASS, read or passed over,
+// has its own key-stream byte.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +18,7 @@
 #include <string_view>
 
 #include "biff/compound_file.h"
-#include "biff/rc4.h"
+#include "biff/xls_cipher.h"
 #include "workbook/extra_objects.h"
 #include "platform/stream.h"
 #include "workbook/version.h"
@@ -42,14 +42,6 @@ class TXLSStream final : public TRecordSource {
   static constexpr uint16_t kIdDrawingGroup = 0x00EB;
   static constexpr uint16_t kIdContinueFrt = 0x0866;
   static constexpr uint16_t kIdGelFrame = 0x1066;
-
-  // An RC4 FILEPASS body: type, two version words, salt (offset 6),
-  // encrypted verifier (22) and encrypted verifier hash (38), 16 bytes each.
-  static constexpr std::size_t kFilePassLength = 54;
-  // Characters of a password that take part in the key.
-  static constexpr std::size_t kPasswordMaxLength = 31;
-  // Bytes of the workbook stream under one RC4 key.
-  static constexpr int64_t kKeyBlockSize = 1024;
 
   explicit TXLSStream(TVbaProjectSink* vbaHolder = nullptr, bool preserveMacros = true);
   ~TXLSStream() override;
@@ -96,13 +88,13 @@ class TXLSStream final : public TRecordSource {
   // Payload bytes taken from the current record of a CONTINUE chain.
   std::size_t ContinuePosition() const { return continuePosition_; }
 
-  // Checks a password (its first kPasswordMaxLength characters) against the
-  // body of an RC4 FILEPASS record. When it fits, every body read from here
-  // on is decrypted and true is returned; otherwise, and for a body shorter
-  // than kFilePassLength, nothing changes and the result is false.
+  // Checks a password against the body of a FILEPASS record (any kind that
+  // FilePassEncryption knows). When it fits, every body read from here on
+  // is decrypted and true is returned; otherwise, and for a body too short
+  // for its kind, nothing changes and the result is false.
   bool CheckPassword(const uint8_t* filePass, std::size_t length, std::u16string_view password);
   // True once CheckPassword has succeeded.
-  bool Encrypted() const { return encrypted_; }
+  bool Encrypted() const { return cipher_ != nullptr; }
 
  private:
   TExcelVersion OpenCompound(std::unique_ptr<TCompoundFile> document);
@@ -123,18 +115,10 @@ class TXLSStream final : public TRecordSource {
     return stream_->Read(buffer, count);
   }
   // Decrypts body bytes just read; `endOffset` is the stream offset just
-  // after them. Called only while `encrypted_` is set.
+  // after them. Called only while a cipher is set.
   void Decrypt(uint8_t* data, std::size_t count, int64_t endOffset) {
-    Cipher(data, count, endOffset - static_cast<int64_t>(count));
+    cipher_->Decrypt(data, count, endOffset - static_cast<int64_t>(count), recordLength_);
   }
-  // XORs the key stream of the `count` bytes at stream offset `start` into
-  // data. The RC4 state moves forward over bytes passed by since the last
-  // call (headers, BOF bodies), and is keyed anew when a block boundary is
-  // reached or the offset went back.
-  void Cipher(uint8_t* data, std::size_t count, int64_t start);
-  // Keys the RC4 state for 1024-byte block `block`: MD5 of the
-  // intermediate key followed by the block number (u32 little-endian).
-  void KeyBlock(int64_t block);
 
   TVbaProjectSink* vbaHolder_;
   bool preserveMacros_;
@@ -151,12 +135,8 @@ class TXLSStream final : public TRecordSource {
   TExcelVersion version_ = xvNone;
   bool continueMode_ = false;
   std::size_t continuePosition_ = 0;
-  bool encrypted_ = false;
-
-  uint8_t intermediateKey_[5] = {};  // H1
-  TRC4 rc4_;
-  int64_t block_ = -1;       // block the RC4 state is keyed for, -1: none
-  int64_t cipherOffset_ = 0;  // stream offset of the RC4 state's next byte
+  uint16_t recordLength_ = 0;  // length field of the last header read
+  std::unique_ptr<TXLSCipher> cipher_;  // set once a password fits
 };
 
 }  // namespace tabulon

@@ -1,5 +1,6 @@
 // The component's file loading: the two readers the workbook component
-// chooses between by the file's extension.
+// chooses between, and the way from an encrypted Open XML package (a
+// compound file, as legacy workbooks are) to the Open XML reader.
 #pragma once
 
 #include "ooxml/zip.h"
@@ -9,8 +10,9 @@ namespace tabulon {
 
 class TWorkbookLoader final : public IWorkbookReaders {
  public:
-  // Reads the legacy workbook named by workbook.Filename (legacy_reader.cpp).
-  void ReadLegacy(TXLSWorkbook& workbook) override;
+  // Reads the legacy workbook named by workbook.Filename, or decrypts the
+  // encrypted Open XML package that it proves to be (legacy_reader.cpp).
+  std::unique_ptr<TStream> ReadLegacy(TXLSWorkbook& workbook) override;
   // Reads an Open XML package from the open file stream (openxml_reader.cpp).
   void ReadOpenXml(TXLSWorkbook& workbook, TStream& package, TStream* scratch) override;
 

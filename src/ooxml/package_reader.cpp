@@ -186,35 +186,24 @@ void TXLSRead2007XML::Read(TStream& package, TStream* scratch) {
     archive.OpenStream(package);
     // No ZIP archive (an encrypted package is a compound file) or no
     // workbook part: nothing here to read cells from.
-    if (archive.FindFile(u"xl/workbook.xml") < 0) Throw("The file is not an Excel workbook");
+    const std::string workbookPart = FindWorkbookPart(archive);
+    if (workbookPart.empty()) Throw("The file is not an Excel workbook");
+    workbookFolder_ = PartFolder(workbookPart);
 
-    if (ReadPart(archive, u"xl/styles.xml", TPartKind::pkStyles)) {
+    partRelations_.Clear();
+    workbookRelations_ = ReadPart(archive, RelationshipsPartOf(workbookPart), TPartKind::pkWorkbookRelations);
+    relations.Sort();
+    if (ReadPart(archive, WorkbookPartOf("styles", "styles.xml"), TPartKind::pkStyles)) {
       workbook_.Fonts().RebuildFontTrie();
       // The formats of the file stay put: a cell written over another must
       // not delete the format it used and move every later one down.
       workbook_.CellFormats().DeletableFrom = workbook_.CellFormats().Count();
     }
-    ReadPart(archive, u"xl/sharedStrings.xml", TPartKind::pkSharedStrings);
-    ReadPart(archive, u"xl/_rels/workbook.xml.rels", TPartKind::pkWorkbookRelations);
-    relations.Sort();
-    ReadPart(archive, u"xl/workbook.xml", TPartKind::pkWorkbook);
-
-    TSheets& sheets = workbook_.Sheets();
-    for (int32_t n = 1; n <= sheets.Count(); ++n) {
-      sheet_ = &sheets[n - 1];
-      const std::string name = Format("xl/worksheets/_rels/sheet%d.xml.rels", n);
-      if (ReadPart(archive, std::u16string(name.begin(), name.end()), TPartKind::pkSheetRelations))
-        sheet_->Relations().Sort();
-    }
-    // Worksheet parts go to the sheets by number, whatever the sheet
-    // elements' relationships say.
-    for (int32_t n = 1;; ++n) {
-      const std::string ansi = Format("xl/worksheets/sheet%d.xml", n);
-      const std::u16string name(ansi.begin(), ansi.end());
-      if (archive.FindFile(name) < 0) break;
-      sheet_ = &sheets[n - 1];
-      ReadPart(archive, name, TPartKind::pkWorksheet);
-    }
+    ReadPart(archive, WorkbookPartOf("sharedStrings", "sharedStrings.xml"), TPartKind::pkSharedStrings);
+    sheetParts_.clear();
+    ReadPart(archive, workbookPart, TPartKind::pkWorkbook);
+    if (workbookRelations_) ReadSheetsByRelationship(archive);
+    else ReadSheetsByNumber(archive);
     sheet_ = nullptr;
   }
 
@@ -223,6 +212,55 @@ void TXLSRead2007XML::Read(TStream& package, TStream* scratch) {
     TXLSZipArchive copy;
     copy.OpenStream(*scratch);
   }
+}
+
+std::string TXLSRead2007XML::FindWorkbookPart(TXLSZipArchive& archive) {
+  officeDocument_.clear();
+  ReadPart(archive, std::string_view("_rels/.rels"), TPartKind::pkPackageRelations);
+  for (const std::string& name : {officeDocument_, std::string("xl/workbook.xml")}) {
+    if (!name.empty() && archive.FindFile(platform::AnsiToWide(name)) >= 0) return name;
+  }
+  return {};
+}
+
+std::string TXLSRead2007XML::WorkbookPartOf(std::string_view kind, std::string_view fallbackName) const {
+  const TPartRelations::Item* relation = partRelations_.FindKind(kind);
+  if (relation != nullptr) return ResolveTarget(workbookFolder_, relation->Target);
+  return workbookFolder_ + std::string(fallbackName);
+}
+
+void TXLSRead2007XML::ReadSheetsByRelationship(TXLSZipArchive& archive) {
+  // Each sheet from the part its sheet element named; a sheet without one
+  // (a missing relationship or part) stays empty.
+  TSheets& sheets = workbook_.Sheets();
+  for (std::size_t i = 0; i < sheetParts_.size() && i < static_cast<std::size_t>(sheets.Count()); ++i) {
+    const std::string& part = sheetParts_[i];
+    if (part.empty() || archive.FindFile(platform::AnsiToWide(part)) < 0) continue;
+    sheet_ = &sheets[static_cast<int32_t>(i)];
+    if (ReadPart(archive, RelationshipsPartOf(part), TPartKind::pkSheetRelations)) sheet_->Relations().Sort();
+    ReadPart(archive, part, TPartKind::pkWorksheet);
+  }
+}
+
+void TXLSRead2007XML::ReadSheetsByNumber(TXLSZipArchive& archive) {
+  TSheets& sheets = workbook_.Sheets();
+  const std::string folder = workbookFolder_ + "worksheets/";
+  for (int32_t n = 1; n <= sheets.Count(); ++n) {
+    sheet_ = &sheets[n - 1];
+    if (ReadPart(archive, folder + Format("_rels/sheet%d.xml.rels", n), TPartKind::pkSheetRelations))
+      sheet_->Relations().Sort();
+  }
+  // Worksheet parts go to the sheets by number, up to the first missing one.
+  for (int32_t n = 1;; ++n) {
+    const std::string name = folder + Format("sheet%d.xml", n);
+    if (archive.FindFile(platform::AnsiToWide(name)) < 0) break;
+    sheet_ = &sheets[n - 1];
+    ReadPart(archive, name, TPartKind::pkWorksheet);
+  }
+}
+
+bool TXLSRead2007XML::ReadPart(TXLSZipArchive& archive, std::string_view name, TPartKind kind) {
+  return ReadPart(archive, platform::AnsiToWide(name), kind);
 }
 
 bool TXLSRead2007XML::ReadPart(TXLSZipArchive& archive, const std::u16string& name, TPartKind kind) {
@@ -271,6 +309,7 @@ bool TXLSRead2007XML::TagEnded(int tag) {
     case TPartKind::pkSharedStrings: return SharedStringsTagEnded(tag, node);
     case TPartKind::pkStyles: return StylesTagEnded(tag, node);
     case TPartKind::pkWorkbook: return WorkbookTagEnded(tag, node);
+    case TPartKind::pkPackageRelations:
     case TPartKind::pkWorkbookRelations:
     case TPartKind::pkSheetRelations: return RelationsTagEnded(tag, node);
     case TPartKind::pkNone: break;
@@ -281,8 +320,18 @@ bool TXLSRead2007XML::TagEnded(int tag) {
 // ---- Relationships -----------------------------------------------------------------------------
 
 bool TXLSRead2007XML::RelationsTagEnded(int tag, TExXMLTag& node) {
+  if (tag == xtRelationship && kind_ == TPartKind::pkPackageRelations) {
+    // Only the main part matters here; anything malformed is passed over.
+    if (officeDocument_.empty() && IsOfficeDocumentRelationship(node.RawValue(xaRelType)) &&
+        node.RawValue(xaTargetMode) != "External")
+      officeDocument_ = ResolveTarget("", node.RawValue(xaTarget));
+    return true;
+  }
   if (tag == xtRelationship) {
     const bool workbook = kind_ == TPartKind::pkWorkbookRelations;
+    if (workbook && node.HasValue(xaRelType) && node.HasValue(xaRelId) && node.HasValue(xaTarget))
+      partRelations_.Add(node.RawValue(xaRelId), node.RawValue(xaRelType), node.RawValue(xaTarget),
+                         node.RawValue(xaTargetMode) == "External");
     if (workbook)
       ReadRelationship(node, workbook_.Relations(), true);
     else
@@ -349,10 +398,20 @@ bool TXLSRead2007XML::WorkbookTagEnded(int tag, TExXMLTag& node) {
   const bool topLevel = node.Parent() != nullptr && node.Parent()->Tag() == xtWorkbook;
   switch (tag) {
     case xtSheet: {
+      // Through the relationships: the part the sheet's r:id names; chart
+      // sheets make no sheet, as in legacy workbooks.
+      std::string part;
+      if (workbookRelations_ && node.HasValue(xaRId)) {
+        if (const TPartRelations::Item* relation = partRelations_.Find(node.RawValue(xaRId))) {
+          if (relation->Kind == "chartsheet") return true;
+          if (!relation->External) part = ResolveTarget(workbookFolder_, relation->Target);
+        }
+      }
       TSheets& sheets = workbook_.Sheets();
       if (sheetCounter_ > 0) sheets.Add(skWorksheet);
       sheets[sheetCounter_].SetName(node.RequireString(xaName));
       ++sheetCounter_;
+      sheetParts_.push_back(std::move(part));
       return true;
     }
     case xtDefinedName: {

@@ -1,13 +1,15 @@
-// The reader of Open XML workbook packages (.xlsx, .xlsm, .zip): takes the
-// styles, shared-string, relationship, workbook and worksheet parts out of
-// the package by their fixed names, in a fixed order, and parses each with
-// the tag reader, handling every element at its end.
+// The reader of Open XML workbook packages (.xlsx, .xlsm, .xltx, .zip, ...):
+// finds the workbook part through the package relationships and its styles,
+// shared-string and sheet parts through the workbook's relationships (the
+// fixed names Excel uses where a package has none), and parses each with the
+// tag reader, handling every element at its end.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "ooxml/package_parts.h"
 #include "ooxml/xml_reader.h"
 #include "ooxml/zip.h"
 #include "platform/stream.h"
@@ -34,9 +36,13 @@ class TXLSRead2007XML final : public TXLSReadExcelXMLStream {
   ~TXLSRead2007XML() override;
 
   // Reads the package into the workbook, which the component has emptied
-  // before. A stream that is no ZIP archive, or an archive without
-  // "xl/workbook.xml", raises "The file is not an Excel workbook". With a
-  // scratch stream, the package is copied into it once everything is read.
+  // before. The sheets are the workbook part's worksheets, macro sheets and
+  // dialog sheets in the order of its sheet elements, each filled from the
+  // part its relationship names (chart sheets make no sheet); a workbook
+  // part without relationships fills sheet N from "worksheets/sheetN.xml".
+  // A stream that is no ZIP archive, or one without a workbook part, raises
+  // "The file is not an Excel workbook". With a scratch stream, the package
+  // is copied into it once everything is read.
   void Read(TStream& package, TStream* scratch);
 
   // Names of the parts read (kept only when a scratch stream is given).
@@ -47,8 +53,8 @@ class TXLSRead2007XML final : public TXLSReadExcelXMLStream {
   bool TagEnded(int tag) override;
 
  private:
-  enum class TPartKind : uint8_t { pkNone, pkStyles, pkSharedStrings, pkWorkbookRelations, pkWorkbook,
-                                   pkSheetRelations, pkWorksheet };
+  enum class TPartKind : uint8_t { pkNone, pkPackageRelations, pkStyles, pkSharedStrings, pkWorkbookRelations,
+                                   pkWorkbook, pkSheetRelations, pkWorksheet };
 
   // A row element's attributes, applied in row order at the end of the sheet data.
   struct TPendingRow {
@@ -67,6 +73,15 @@ class TXLSRead2007XML final : public TXLSReadExcelXMLStream {
   };
 
   bool ReadPart(TXLSZipArchive& archive, const std::u16string& name, TPartKind kind);
+  bool ReadPart(TXLSZipArchive& archive, std::string_view name, TPartKind kind);
+  // The workbook part: the target of the package's officeDocument
+  // relationship, else "xl/workbook.xml"; "" when the archive has neither.
+  std::string FindWorkbookPart(TXLSZipArchive& archive);
+  // The part of the workbook's relationship of that kind, else the part of
+  // that name beside the workbook part.
+  std::string WorkbookPartOf(std::string_view kind, std::string_view fallbackName) const;
+  void ReadSheetsByRelationship(TXLSZipArchive& archive);
+  void ReadSheetsByNumber(TXLSZipArchive& archive);
 
   bool StylesTagEnded(int tag, TExXMLTag& node);
   bool SharedStringsTagEnded(int tag, TExXMLTag& node);
@@ -89,6 +104,14 @@ class TXLSRead2007XML final : public TXLSReadExcelXMLStream {
 
   TXLSWorkbook& workbook_;
   TPartKind kind_ = TPartKind::pkNone;
+  // The package: its main-part target, the workbook part's folder and
+  // relationships (every type), and per sheet the part its sheet element
+  // names ("" for none).
+  std::string officeDocument_;
+  std::string workbookFolder_;
+  bool workbookRelations_ = false;
+  TPartRelations partRelations_;
+  std::vector<std::string> sheetParts_;
   TSheet* sheet_ = nullptr;
   int32_t sheetCounter_ = 0;
   TStream* scratch_ = nullptr;

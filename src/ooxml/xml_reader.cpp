@@ -306,6 +306,64 @@ void TXLSReadXML::AttributeRead(std::string_view name, std::string_view value) {
   valueList_.push_back(std::move(line));
 }
 
+void TXLSReadXML::SetInput(const uint8_t* begin, const uint8_t* end) {
+  if (Utf16PartToUtf8(begin, static_cast<std::size_t>(end - begin), utf8Part_)) {
+    begin = reinterpret_cast<const uint8_t*>(utf8Part_.data());
+    end = begin + utf8Part_.size();
+  }
+  cur_ = begin;
+  end_ = end;
+}
+
+bool TXLSReadXML::SkipMarkup(const uint8_t* lt) {
+  struct TMarkup {
+    std::string_view open, close;
+  };
+  static constexpr TMarkup kMarkups[] = {{"<![CDATA[", "]]>"}, {"<!--", "-->"}};
+  const std::string_view rest(reinterpret_cast<const char*>(lt), static_cast<std::size_t>(end_ - lt));
+  for (const TMarkup& m : kMarkups) {
+    if (rest.substr(0, m.open.size()) != m.open) continue;
+    const std::size_t close = rest.find(m.close, m.open.size());
+    cur_ = close == std::string_view::npos ? end_ : lt + close + m.close.size();
+    return true;
+  }
+  return false;
+}
+
+std::string_view TXLSReadXML::JoinCData(const uint8_t* textStart, const uint8_t* textEnd) {
+  constexpr std::string_view kOpen = "<![CDATA[";
+  constexpr std::string_view kClose = "]]>";
+  auto view = [](const uint8_t* from, const uint8_t* to) {
+    return std::string_view(reinterpret_cast<const char*>(from), static_cast<std::size_t>(to - from));
+  };
+  textBuffer_.clear();
+  std::string_view raw = view(textStart, textEnd);
+  if (!preserve_) {
+    while (!raw.empty() && static_cast<uint8_t>(raw.front()) <= 32) raw.remove_prefix(1);
+  }
+  textBuffer_ += raw;
+  std::size_t lastRaw = textBuffer_.size();  // where the text after the last section starts
+  const uint8_t* p = textEnd;
+  while (end_ - p >= static_cast<std::ptrdiff_t>(kOpen.size()) && view(p, p + kOpen.size()) == kOpen) {
+    const std::string_view rest = view(p + kOpen.size(), end_);
+    const std::size_t close = rest.find(kClose);
+    const std::string_view content = rest.substr(0, close);
+    AppendCDataAsText(textBuffer_, content);
+    p = close == std::string_view::npos ? end_ : p + kOpen.size() + close + kClose.size();
+    const uint8_t* next = p;
+    while (next < end_ && *next != '<') ++next;
+    lastRaw = textBuffer_.size();
+    textBuffer_ += view(p, next);
+    p = next;
+  }
+  if (!preserve_) {
+    while (textBuffer_.size() > lastRaw && static_cast<uint8_t>(textBuffer_.back()) <= 32) textBuffer_.pop_back();
+  }
+  cur_ = p;
+  buffered_ = true;
+  return textBuffer_;
+}
+
 bool TXLSReadXML::ReadTag() {
   kind_ = TXMLTagKind::xkNone;
   name_ = {};
@@ -315,19 +373,23 @@ bool TXLSReadXML::ReadTag() {
   attrCount_ = 0;
   if (!valueList_.empty()) valueList_.clear();
 
-  if (cur_ == end_) return false;
-  const uint8_t* lt = cur_;
-  if (*lt != '<') {
-    lt = static_cast<const uint8_t*>(std::memchr(cur_, '<', static_cast<std::size_t>(end_ - cur_)));
-    if (lt == nullptr) {
+  const uint8_t* lt;
+  do {
+    if (cur_ == end_) return false;
+    lt = cur_;
+    if (*lt != '<') {
+      lt = static_cast<const uint8_t*>(std::memchr(cur_, '<', static_cast<std::size_t>(end_ - cur_)));
+      if (lt == nullptr) {
+        cur_ = end_;
+        return false;
+      }
+    }
+    if (lt + 1 == end_) {
       cur_ = end_;
       return false;
     }
-  }
-  if (lt + 1 == end_) {
-    cur_ = end_;
-    return false;
-  }
+    // CDATA sections and comments between elements are no tags.
+  } while (lt[1] == '!' && SkipMarkup(lt));
   const uint8_t* p = lt + 1;
   const bool isEnd = *p == '/';
   if (isEnd) ++p;
@@ -384,9 +446,13 @@ bool TXLSReadXML::ReadTag() {
     const void* next = std::memchr(textEnd, '<', static_cast<std::size_t>(end_ - textEnd));
     textEnd = next != nullptr ? static_cast<const uint8_t*>(next) : end_;
   }
-  text_ = std::string_view(reinterpret_cast<const char*>(textStart), static_cast<std::size_t>(textEnd - textStart));
-  if (!preserve_) text_ = Trim(text_);
-  cur_ = textEnd;
+  if (end_ - textEnd > 9 && textEnd[1] == '!' && std::memcmp(textEnd, "<![CDATA[", 9) == 0) {
+    text_ = JoinCData(textStart, textEnd);
+  } else {
+    text_ = std::string_view(reinterpret_cast<const char*>(textStart), static_cast<std::size_t>(textEnd - textStart));
+    if (!preserve_) text_ = Trim(text_);
+    cur_ = textEnd;
+  }
 
   StartTag(name_, text_, kind_ == TXMLTagKind::xkEmpty);
   if (kind_ == TXMLTagKind::xkEmpty) EndTag(name_, true);

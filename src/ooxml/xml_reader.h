@@ -137,14 +137,8 @@ class TXLSReadXML {
   const std::vector<std::string>& ValueList() const { return valueList_; }
 
  protected:
-  // A part stored in UTF-16 (byte-order mark FF FE or FE FF) holds none of
-  // the names this reader knows; it is passed over whole, also so that its
-  // tags, none of which reads as an end tag, do not pile up as nesting.
-  void SetInput(const uint8_t* begin, const uint8_t* end) {
-    const bool utf16 = end - begin >= 2 && ((begin[0] == 0xFF && begin[1] == 0xFE) || (begin[0] == 0xFE && begin[1] == 0xFF));
-    cur_ = utf16 ? end : begin;
-    end_ = end;
-  }
+  // A part stored as UTF-16 is read from a UTF-8 copy the reader keeps.
+  void SetInput(const uint8_t* begin, const uint8_t* end);
   void ClearValueList() { valueList_.clear(); }
   bool ReadByte(uint8_t& b) {
     if (cur_ == end_) return false;
@@ -161,6 +155,12 @@ class TXLSReadXML {
   bool ScanPlainTag(const uint8_t* p, bool isEnd, const uint8_t*& gt, bool& emptyElement);
   bool ScanTag(const uint8_t* p, bool isEnd, const uint8_t*& gt, bool& emptyElement, std::string_view& tag);
   void SplitAttributes(std::string_view rest);
+  // Element text that runs into CDATA sections: the text with each
+  // section's content joined in, into textBuffer_; cur_ ends after it.
+  std::string_view JoinCData(const uint8_t* textStart, const uint8_t* textEnd);
+  // Passes over a CDATA section, comment or processing instruction that
+  // stands between elements; false when there is none at lt.
+  bool SkipMarkup(const uint8_t* lt);
 
   const uint8_t* cur_ = nullptr;
   const uint8_t* end_ = nullptr;
@@ -177,6 +177,8 @@ class TXLSReadXML {
   std::vector<std::pair<std::string_view, std::string_view>> attrs_;  // of the tag being read
   std::size_t attrCount_ = 0;
   std::string tagBuffer_;  // tag text with "/" taken out, when it held one inside
+  std::string textBuffer_;  // element text joined with CDATA sections
+  std::string utf8Part_;    // a UTF-16 part in UTF-8
   std::vector<std::string> valueList_;
 };
 

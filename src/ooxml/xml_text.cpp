@@ -250,4 +250,61 @@ std::u16string DecodeText(std::string_view text) {
   return out;
 }
 
+bool Utf16PartToUtf8(const uint8_t* data, std::size_t size, std::string& out) {
+  if (size < 2) return false;
+  bool littleEndian;
+  std::size_t at = 0;
+  if (data[0] == 0xFF && data[1] == 0xFE) {
+    littleEndian = true;
+    at = 2;
+  } else if (data[0] == 0xFE && data[1] == 0xFF) {
+    littleEndian = false;
+    at = 2;
+  } else if (data[0] == '<' && data[1] == 0) {
+    littleEndian = true;
+  } else if (data[0] == 0 && data[1] == '<') {
+    littleEndian = false;
+  } else {
+    return false;
+  }
+  auto unit = [&](std::size_t i) -> uint32_t {
+    return littleEndian ? data[i] | data[i + 1] << 8 : data[i] << 8 | data[i + 1];
+  };
+  out.clear();
+  out.reserve((size - at) / 2 * 3 / 2 + 16);
+  for (; at + 1 < size; at += 2) {
+    uint32_t c = unit(at);
+    if (c >= 0xD800 && c <= 0xDBFF && at + 3 < size) {
+      const uint32_t low = unit(at + 2);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        at += 2;
+      }
+    }
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return true;
+}
+
+void AppendCDataAsText(std::string& text, std::string_view content) {
+  for (const char c : content) {
+    if (c == '&') text += "&#38;";
+    else text.push_back(c);
+  }
+}
+
 }  // namespace tabulon

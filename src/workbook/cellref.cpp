@@ -23,6 +23,16 @@ template <typename Ch>
 constexpr bool IsLetter(Ch c) {
   return c >= Ch('A') && c <= Ch('Z');
 }
+// Plain references (Open XML cell addresses) take their letters in either
+// case: "a1" names A1.
+template <typename Ch>
+constexpr bool IsAnyCaseLetter(Ch c) {
+  return IsLetter(c) || (c >= Ch('a') && c <= Ch('z'));
+}
+template <typename Ch>
+constexpr int64_t LetterValue(Ch c) {
+  return c >= Ch('a') ? c - Ch('a') + 1 : c - Ch('A') + 1;
+}
 template <typename Ch>
 constexpr bool IsDigit(Ch c) {
   return c >= Ch('0') && c <= Ch('9');
@@ -63,12 +73,14 @@ bool ParseExtended(std::basic_string_view<Ch> text, bool marks, int32_t& col, in
     absRow = true;
     --p;
   }
-  if (p == 0 || !IsLetter(text[p - 1])) return false;
+  // Formula references take upper-case letters only; plain ones either case.
+  auto letter = [marks](Ch c) { return marks ? IsLetter(c) : IsAnyCaseLetter(c); };
+  if (p == 0 || !letter(text[p - 1])) return false;
   std::size_t first = p - 1;
-  while (first > 0 && IsLetter(text[first - 1])) --first;
+  while (first > 0 && letter(text[first - 1])) --first;
   int64_t value = 0;
   for (std::size_t i = first; i < p; ++i) {
-    value = value * 26 + (text[i] - Ch('A') + 1);
+    value = value * 26 + LetterValue(text[i]);
     if (value > kColumnCap) value = kColumnCap;
   }
   col = static_cast<int32_t>(value - 1);
@@ -192,7 +204,7 @@ bool ParsePlainCellRef(std::string_view Text, int32_t& Col, int32_t& Row) {
   // forward pass with the same results; anything else the general way.
   std::size_t i = 0;
   int64_t col = 0;
-  while (i < Text.size() && i < 3 && IsLetter(Text[i])) col = col * 26 + (Text[i++] - 'A' + 1);
+  while (i < Text.size() && i < 3 && IsAnyCaseLetter(Text[i])) col = col * 26 + LetterValue(Text[i++]);
   const std::size_t letters = i;
   int64_t row = 0;
   while (i < Text.size() && i - letters < 7 && IsDigit(Text[i])) row = row * 10 + (Text[i++] - '0');

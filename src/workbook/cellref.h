@@ -7,7 +7,7 @@
 //  * ParseCellRefExt, the extended parser of formula texts: any number of
 //    letters, checked against MaxCol / MaxRow.
 //  * ParsePlainCellRef, for the cell addresses of Open XML worksheets: as the
-//    extended parser but without "$" marks.
+//    extended parser but without "$" marks, letters in either case.
 #pragma once
 
 #include <cstdint>

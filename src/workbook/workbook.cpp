@@ -236,9 +236,11 @@ std::unique_ptr<TStream> TXLSWorkbook::CreateScratchStream() {
         platform::LastErrorText());
 }
 
-void TXLSWorkbook::ReadOpenXml() {
+void TXLSWorkbook::ReadOpenXml(TStream* package) {
+  // The file's own bytes, unless the package was decrypted from them.
   const std::span<const uint8_t> bytes = fileBytes_.Bytes();
-  TMemoryView package(bytes.data(), bytes.size());
+  TMemoryView view(bytes.data(), bytes.size());
+  if (package == nullptr) package = &view;
   Clear();
   fonts_->Clear();
   cellFormats_->Clear();
@@ -248,7 +250,7 @@ void TXLSWorkbook::ReadOpenXml() {
   defaultFormat_ = cellFormats_->DefaultFormat();
   scratch_ = CreateScratchStream();
   try {
-    readers_->ReadOpenXml(*this, package, scratch_.get());
+    readers_->ReadOpenXml(*this, *package, scratch_.get());
   } catch (...) {
     if (sheets_->Count() == 0) Clear();
     throw;
@@ -266,11 +268,16 @@ void TXLSWorkbook::ReadLegacy() {
   cellFormats_->Clear();
   cellFormats2_->Clear();
   defaultFormat_ = nullptr;
+  std::unique_ptr<TStream> package;
   try {
-    readers_->ReadLegacy(*this);
+    package = readers_->ReadLegacy(*this);
   } catch (...) {
     if (sheets_->Count() == 0) Clear();
     throw;
+  }
+  if (package) {
+    ReadOpenXml(package.get());
+    return;
   }
   if (sheets_->Count() == 0) Clear();
   formulaHandler_->BasePath = FileDirectory(Filename);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/stream.h"
+#include "workbook/encryption.h"
 #include "workbook/extra_objects.h"
 #include "workbook/file_bytes.h"
 #include "workbook/formula_handler.h"
@@ -37,10 +38,13 @@ class IWorkbookReaders {
  public:
   virtual ~IWorkbookReaders() = default;
   // Reads the legacy workbook named by workbook.Filename into the component,
-  // from the file's bytes that the component has read (FileBytes).
-  virtual void ReadLegacy(TXLSWorkbook& workbook) = 0;
-  // Reads an Open XML package from a stream over the file's bytes; scratch
-  // is the component's scratch stream or null.
+  // from the file's bytes that the component has read (FileBytes), and
+  // returns null. A compound file that proves to be an encrypted Open XML
+  // package is decrypted instead: nothing is read into the component, and
+  // the package is returned for ReadOpenXml.
+  virtual std::unique_ptr<TStream> ReadLegacy(TXLSWorkbook& workbook) = 0;
+  // Reads an Open XML package from a stream over the file's bytes (or over
+  // the decrypted package); scratch is the component's scratch stream or null.
   virtual void ReadOpenXml(TXLSWorkbook& workbook, TStream& package, TStream* scratch) = 0;
 };
 
@@ -166,6 +170,9 @@ class TXLSWorkbook {
   std::function<void(void* sender, int percent)> OnProgress;
   // Asks for the password of an encrypted workbook; not assigned by the plug-in.
   std::function<bool(std::u16string& password)> OnPassword;
+  // The key of the last password derivation of an encrypted package; kept
+  // across reads (Clear leaves it).
+  TDerivedKeyCache& DerivedKeys() { return derivedKeys_; }
 
   // The largest record body the legacy reader handles in one piece.
   int32_t BufferSize() const { return bufferSize_; }
@@ -200,7 +207,8 @@ class TXLSWorkbook {
   TStream* ScratchStream() const { return scratch_.get(); }
 
  private:
-  void ReadOpenXml();
+  // Reads the package from `package`, or from the file when it is null.
+  void ReadOpenXml(TStream* package = nullptr);
   void ReadLegacy();
   void AfterRead();
   void CalcOptionsFromFirstSheet();
@@ -235,6 +243,7 @@ class TXLSWorkbook {
   TExtraObjects extraObjects_;
   std::vector<uint32_t> paletteColors_;
   std::vector<std::u16string> sheetNameList_;
+  TDerivedKeyCache derivedKeys_;
 
   // The file's bytes; while marked kept, they are those of the read that
   // left the model, made with keptSettings_, which gave keptVersion_.

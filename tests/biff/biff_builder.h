@@ -153,7 +153,10 @@ class Book8 {
 // Readers for the component: the legacy reader only.
 class LegacyOnly final : public IWorkbookReaders {
  public:
-  void ReadLegacy(TXLSWorkbook& workbook) override { TXLSBiffReader(workbook).Read(); }
+  std::unique_ptr<TStream> ReadLegacy(TXLSWorkbook& workbook) override {
+    TXLSBiffReader(workbook).Read();
+    return nullptr;
+  }
   void ReadOpenXml(TXLSWorkbook&, TStream&, TStream*) override { Throw("no Open XML reader in this test"); }
 };
 

@@ -263,7 +263,7 @@ TEST(BiffReader, ErrorsNameTheRecordNumberIdAndOffset) {
       {"bit 15", inSheet(Stream().rec(0x0203, Number(0, 0, 1)).rec(0x8123)), 5, 0x8123, "Bad record in file"},
       {"big globals BOF", Stream().rec(0x0809, Bof8(5).zeros(250)), 0, 0x0809, "Invalid BOF size"},
       {"workspace", Stream().rec(0x0809, Bof8(0x0100)), 0, 0x0809, "BIFF4 Workbook unhandled"},
-      {"FILEPASS of the XOR kind", Stream().rec(0x0809, Bof8(5)).rec(0x002F, Body().u16(0).u16(0).u16(0)), 1, 0x002F,
+      {"FILEPASS of the XOR kind without key", Stream().rec(0x0809, Bof8(5)).rec(0x002F, Body().u16(0)), 1, 0x002F,
        "File encrypted with non-standard key. French?"},
       {"LABELSST beyond the table", inSheet(Stream().rec(0x00FD, Cell(0, 0).u32(7))), 4, 0x00FD, "Read error"},
       {"NUMBER too short", inSheet(Stream().rec(0x0203, Cell(0, 0).u16(1))), 4, 0x0203,

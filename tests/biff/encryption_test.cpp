@@ -1,4 +1,4 @@
-// RC4 decryption of legacy workbooks: the MD5 and RC4 primitives, password
+// Decryption of legacy workbooks: the MD5 and RC4 primitives, password
 // checks against FILEPASS bodies, the key stream of TXLSStream on record
 // streams encrypted here byte by byte, and the FILEPASS handler.
 #include <gtest/gtest.h>
@@ -638,6 +638,11 @@ TEST(EncryptedReads, FixturesGiveEveryCellOfTheirTwins) {
       {"enc_long15_rc4.xls", "enc_prices_plain.xls", u"LongPassword-15", 13},
       {"enc_large_rc4.xls", "enc_large_plain.xls", u"L4rge!Workbook#", 1722},
       {"enc_chart_rc4.xls", "enc_chart_plain.xls", u"chart", 15},
+      {"enc_prices_cryptoapi.xls", "enc_prices_plain.xls", u"Strong-Provider-2003", 13},
+      {"enc_large_cryptoapi40.xls", "enc_large_plain.xls", u"L4rge!Workbook#", 1722},
+      {"enc_prices_xor.xls", "enc_prices_plain.xls", u"xor-pass", 13},
+      {"enc_large_xor.xls", "enc_large_plain.xls", u"", 1722},  // the default password
+      {"enc_prices_biff5_xor.xls", "prices_biff5_gnumeric.xls", u"Excel95", 13},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
@@ -679,9 +684,10 @@ TEST(EncryptedReads, FailuresNameTheFilePassRecord) {
   } cases[] = {
       {"wrong password", kFilePass15, u"Secret-passworD", "Invalid password"},
       {"no password", kFilePass15, u"", "File is encrypted. Password required."},
-      {"XOR obfuscation", xorBody, kPassword15, "File encrypted with non-standard key. French?"},
+      {"XOR obfuscation, wrong password", xorBody, kPassword15, "Invalid password"},
+      {"XOR obfuscation without key", {0x00, 0x00}, kPassword15, "File encrypted with non-standard key. French?"},
       {"unknown type", type2, kPassword15, "Can not read file, unknown type of encryption."},
-      {"CryptoAPI, right password", CryptoApiFilePass(4), kPassword15, "Invalid password"},
+      {"CryptoAPI, wrong password", CryptoApiFilePass(4), u"Secret-passworD", "Invalid password"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -691,11 +697,18 @@ TEST(EncryptedReads, FailuresNameTheFilePassRecord) {
     auto r = ReadStream(s.data(), c.password);
     EXPECT_EQ(r->error, test::Wrapped(1, 0x002F, 20 + 4 + c.filePass.size(), c.message));
   }
-  // The same from a real file: FILEPASS is record 1, its body ends at 78.
-  for (const std::u16string& password : {std::u16string(u"abd"), std::u16string(u"")}) {
-    auto r = ReadWith(Fixture("enc_short_rc4.xls"), password);
-    EXPECT_EQ(r->error, test::Wrapped(1, 0x002F, 78,
-                                      password.empty() ? "File is encrypted. Password required." : "Invalid password"));
+  // The same from real files: FILEPASS is record 1 after the 20 bytes of the BOF.
+  const struct {
+    const char* file;
+    std::size_t end;  // of the FILEPASS body
+  } files[] = {{"enc_short_rc4.xls", 78}, {"enc_prices_cryptoapi.xls", 20 + 4 + 200}, {"enc_prices_xor.xls", 30}};
+  for (const auto& f : files) {
+    SCOPED_TRACE(f.file);
+    for (const std::u16string& password : {std::u16string(u"abd"), std::u16string(u"")}) {
+      auto r = ReadWith(Fixture(f.file), password);
+      EXPECT_EQ(r->error, test::Wrapped(1, 0x002F, f.end,
+                                        password.empty() ? "File is encrypted. Password required." : "Invalid password"));
+    }
   }
 }
 
@@ -772,6 +785,16 @@ TEST(FilePass, ChecksInTheirOrderWithTheirMessages) {
   Bytes type2 = kFilePass15;
   type2[0] = 2;
   Bytes biff5 = {0x01, 0x00, 0x55, 0xAA};  // BIFF5 XOR key and hash, first word 1
+  // XOR obfuscation of "xor-pass" (key BCD9, verifier 928F) in the BIFF8
+  // and the BIFF2-BIFF5 form (the verifier as python3-openpyxl's sheet
+  // password hash gives it).
+  Bytes xorGood = {0x00, 0x00, 0xD9, 0xBC, 0x8F, 0x92};
+  Bytes xorGood5 = {0xD9, 0xBC, 0x8F, 0x92};
+  Bytes xorWrongKey = {0x00, 0x00, 0xD8, 0xBC, 0x8F, 0x92};
+  Bytes cryptoApiCut = CryptoApiFilePass(4);
+  cryptoApiCut.resize(60);
+  Bytes cryptoApiAes = CryptoApiFilePass(4);
+  cryptoApiAes[14 + 8] = 0x0E;  // algorithm 0x660E, AES-128
   const auto give = [](std::u16string text) {
     return [text](std::u16string& password) {
       password = text;
@@ -785,15 +808,23 @@ TEST(FilePass, ChecksInTheirOrderWithTheirMessages) {
       {"no password", kFilePass15, u"", nullptr, kRequired},
       {"40 characters", kFilePass31, kPassword40, nullptr, nullptr},
       {"first 30 of 31", kFilePass31, kPassword40.substr(0, 30), nullptr, kInvalid},
-      {"XOR obfuscation, even with a password", xorBody, kPassword15, nullptr, kFrench},
-      {"XOR obfuscation, no password", xorBody, u"", nullptr, kFrench},
+      {"XOR obfuscation", xorGood, u"xor-pass", nullptr, nullptr},
+      {"XOR obfuscation, BIFF5 form", xorGood5, u"xor-pass", nullptr, nullptr},
+      {"XOR obfuscation, wrong password", xorGood, u"xor-Pass", nullptr, kInvalid},
+      {"XOR obfuscation, key does not fit", xorWrongKey, u"xor-pass", nullptr, kInvalid},
+      {"XOR obfuscation, other key and verifier", xorBody, kPassword15, nullptr, kInvalid},
+      {"XOR obfuscation, no password", xorBody, u"", nullptr, kRequired},
+      {"XOR obfuscation cut short", {0x00, 0x00, 0xD9}, u"xor-pass", nullptr, kFrench},
       {"unknown type", type2, kPassword15, nullptr, kUnknown},
       {"type word missing", {0x01}, kPassword15, nullptr, kUnknown},
       {"BIFF5 XOR key 1", biff5, kPassword15, nullptr, kInvalid},
       {"BIFF5 XOR key 1, no password", biff5, u"", nullptr, kRequired},
-      {"CryptoAPI 2.2, right password", CryptoApiFilePass(2), kPassword15, nullptr, kInvalid},
-      {"CryptoAPI 3.2, right password", CryptoApiFilePass(3), kPassword15, nullptr, kInvalid},
-      {"CryptoAPI 4.2, right password", CryptoApiFilePass(4), kPassword15, nullptr, kInvalid},
+      {"CryptoAPI 2.2, right password", CryptoApiFilePass(2), kPassword15, nullptr, nullptr},
+      {"CryptoAPI 3.2, right password", CryptoApiFilePass(3), kPassword15, nullptr, nullptr},
+      {"CryptoAPI 4.2, right password", CryptoApiFilePass(4), kPassword15, nullptr, nullptr},
+      {"CryptoAPI, wrong password", CryptoApiFilePass(4), u"Secret-Passwore", nullptr, kInvalid},
+      {"CryptoAPI, header cut short", cryptoApiCut, kPassword15, nullptr, kUnknown},
+      {"CryptoAPI, AES named", cryptoApiAes, kPassword15, nullptr, kUnknown},
       {"CryptoAPI, no password", CryptoApiFilePass(4), u"", nullptr, kRequired},
       {"default password, none configured", kFilePassDefault, u"", nullptr, nullptr},
       {"default password, another configured", kFilePassDefault, kPassword15, nullptr, kInvalid},

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -29,7 +30,7 @@ std::string Narrow(const std::u16string& text) { return platform::WideToHost(tex
 
 class PackageReaders final : public IWorkbookReaders {
  public:
-  void ReadLegacy(TXLSWorkbook&) override { Throw("legacy reader not expected"); }
+  std::unique_ptr<TStream> ReadLegacy(TXLSWorkbook&) override { Throw("legacy reader not expected"); }
   void ReadOpenXml(TXLSWorkbook& workbook, TStream& package, TStream* scratch) override {
     TXLSRead2007XML reader(workbook);
     reader.Read(package, scratch);
@@ -162,7 +163,8 @@ TEST_F(PackageTest, SheetPartsMatchSheetsByNumber) {
     data.replace(data.find('%'), 1, value);
     return SheetXml(data);
   };
-  // Parts 1, 2 and 4 for three sheets: the fourth part is never read.
+  // Without workbook relationships: parts 1, 2 and 4 for three sheets, the
+  // fourth part is never read.
   ASSERT_EQ(Read({{"xl/workbook.xml", WorkbookXml({"A", "B", "C"})},
                   {"xl/worksheets/sheet2.xml", sheet("2")},
                   {"xl/worksheets/sheet1.xml", sheet("1")},
@@ -177,6 +179,134 @@ TEST_F(PackageTest, SheetPartsMatchSheetsByNumber) {
                   {"xl/worksheets/sheet2.xml", sheet("2")}}),
             "List index out of bounds (1)");
   EXPECT_EQ(Text("A1", 0), "1");  // cells read before the failure stay
+}
+
+// ---- Parts found through relationships ----------------------------------------------------
+
+constexpr const char* kPackageRelNs = "http://schemas.openxmlformats.org/package/2006/relationships";
+
+// A relationships part: (id, type's last segment in the transitional
+// namespace, or a whole type with "/", target).
+std::string RelsXml(const std::vector<std::array<std::string, 3>>& items) {
+  std::string xml = std::string("<Relationships xmlns=\"") + kPackageRelNs + "\">";
+  for (const auto& [id, type, target] : items) {
+    const std::string fullType = type.find('/') == std::string::npos ? kRelNs + type : type;
+    xml += "<Relationship Id=\"" + id + "\" Type=\"" + fullType + "\" Target=\"" + target + "\"/>";
+  }
+  return xml + "</Relationships>";
+}
+
+// A workbook part with sheets (name, r:id).
+std::string SheetsXml(const std::vector<std::pair<std::string, std::string>>& sheets) {
+  std::string xml = std::string("<workbook ") + kMain +
+                    " xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\"><sheets>";
+  for (const auto& [name, id] : sheets) xml += "<sheet name=\"" + name + "\" sheetId=\"9\" r:id=\"" + id + "\"/>";
+  return xml + "</sheets></workbook>";
+}
+
+std::string OneCell(const std::string& value) {
+  return SheetXml("<row r=\"1\"><c r=\"A1\" t=\"s\"><v>" + value + "</v></c></row>");
+}
+
+TEST_F(PackageTest, WorkbookPartFromThePackageRelationships) {
+  const std::string strict = "http://purl.oclc.org/ooxml/officeDocument/relationships/officeDocument";
+  struct Case {
+    const char* what;
+    std::vector<ZipMember> parts;
+  } const cases[] = {
+      {"workbook part at the root, worksheet part named sheet.xml",
+       {{"_rels/.rels", RelsXml({{"rId1", "officeDocument", "workbook.xml"}})},
+        {"workbook.xml", SheetsXml({{"Only", "R1"}})},
+        {"_rels/workbook.xml.rels", RelsXml({{"R1", "worksheet", "worksheets/sheet.xml"},
+                                             {"R2", "sharedStrings", "strings.xml"}})},
+        {"strings.xml", SstXml("<si><t>root</t></si>")},
+        {"worksheets/sheet.xml", OneCell("0")}}},
+      {"workbook part in another folder, absolute and parent-relative targets, Strict type",
+       {{"_rels/.rels", RelsXml({{"rId3", strict, "/wtf/workbook.xml"}})},
+        {"wtf/workbook.xml", SheetsXml({{"Only", "rId7"}})},
+        {"wtf/_rels/workbook.xml.rels", RelsXml({{"rId7", "worksheet", "/wtf/sheets/a%20b.xml"},
+                                                 {"rId8", "sharedStrings", "../shared/./strings.xml"},
+                                                 {"rId9", "styles", "/styles.xml"}})},
+        {"shared/strings.xml", SstXml("<si><t>root</t></si>")},
+        {"styles.xml", std::string("<styleSheet ") + kMain + "/>"},
+        {"wtf/sheets/a b.xml", OneCell("0")}}},
+      {"package relationships naming a missing part: the fixed name",
+       {{"_rels/.rels", RelsXml({{"rId1", "officeDocument", "nowhere.xml"}})},
+        {"xl/workbook.xml", SheetsXml({{"Only", "rId1"}})},
+        {"xl/_rels/workbook.xml.rels", RelsXml({{"rId1", "worksheet", "worksheets/sheet1.xml"}})},
+        {"xl/sharedStrings.xml", SstXml("<si><t>root</t></si>")},  // no relationship: the fixed name
+        {"xl/worksheets/sheet1.xml", OneCell("0")}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(Read(c.parts), "");
+    ASSERT_EQ(book_->Sheets().Count(), 1);
+    EXPECT_EQ(Sheet().Name(), u"Only");
+    EXPECT_EQ(Text("A1"), "root");
+  }
+}
+
+TEST_F(PackageTest, SheetsFollowTheirRelationshipsAndChartSheetsMakeNone) {
+  const std::string rels = RelsXml({{"rId1", "worksheet", "worksheets/sheet3.xml"},
+                                    {"rId2", "chartsheet", "chartsheets/sheet1.xml"},
+                                    {"rId3", "worksheet", "worksheets/sheet1.xml"},
+                                    {"rId4", "worksheet", "worksheets/missing.xml"},
+                                    {"rId5", "dialogsheet", "dialogsheets/sheet1.xml"},
+                                    {"rId6", "http://schemas.microsoft.com/office/2006/relationships/xlMacrosheet",
+                                     "macrosheets/sheet1.xml"},
+                                    {"rId9", "sharedStrings", "sharedStrings.xml"}});
+  ASSERT_EQ(Read({{"xl/workbook.xml", SheetsXml({{"First", "rId1"}, {"Chart", "rId2"}, {"Second", "rId3"},
+                                                 {"NoPart", "rId4"}, {"NoRelationship", "rId77"},
+                                                 {"Dialog", "rId5"}, {"Macro", "rId6"}})},
+                  {"xl/_rels/workbook.xml.rels", rels},
+                  {"xl/sharedStrings.xml", SstXml("<si><t>three</t></si><si><t>one</t></si><si><t>macro</t></si>")},
+                  {"xl/worksheets/sheet1.xml", OneCell("1")},
+                  {"xl/worksheets/sheet3.xml", OneCell("0")},
+                  {"xl/worksheets/_rels/sheet3.xml.rels", RelsXml({{"rId1", "drawing", "../drawings/d.xml"}})},
+                  {"xl/chartsheets/sheet1.xml", OneCell("1")},
+                  {"xl/dialogsheets/sheet1.xml", std::string("<dialogsheet ") + kMain + "/>"},
+                  {"xl/macrosheets/sheet1.xml", OneCell("2")}}),
+            "");
+  std::vector<std::u16string> names;
+  for (int i = 0; i < book_->Sheets().Count(); ++i) names.push_back(Sheet(i).Name());
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"First", u"Second", u"NoPart", u"NoRelationship", u"Dialog", u"Macro"}));
+  EXPECT_EQ(Text("A1", 0), "three");
+  EXPECT_EQ(Text("A1", 1), "one");
+  EXPECT_EQ(Text("A1", 2), "");
+  EXPECT_EQ(Text("A1", 3), "");
+  EXPECT_EQ(Text("A1", 4), "");
+  EXPECT_EQ(Text("A1", 5), "macro");
+  // The worksheet's own relationships sit beside its part.
+  ASSERT_EQ(Sheet(0).Relations().Count(), 1u);
+  EXPECT_EQ(Sheet(0).Relations()[0].Target, "../drawings/d.xml");
+}
+
+// Every part as UTF-16 with a byte-order mark, as Excel Mobile writes them.
+std::string AsUtf16(const std::string& ascii) {
+  std::string out = "\xFF\xFE";
+  for (const char c : ascii) out += std::string{c, '\0'};
+  return out;
+}
+
+TEST_F(PackageTest, Utf16PartsAndCDataSections) {
+  ASSERT_EQ(Read({{"_rels/.rels", AsUtf16(RelsXml({{"rId1", "officeDocument", "xl/workbook.xml"}}))},
+                  {"xl/workbook.xml", AsUtf16(SheetsXml({{"Mobile", "rId1"}}))},
+                  {"xl/_rels/workbook.xml.rels", AsUtf16(RelsXml({{"rId1", "worksheet", "worksheets/sheet1.xml"},
+                                                                   {"rId2", "sharedStrings", "sharedStrings.xml"},
+                                                                   {"rId3", "styles", "styles.xml"}}))},
+                  {"xl/styles.xml", AsUtf16(std::string("<styleSheet ") + kMain + "/>")},
+                  {"xl/sharedStrings.xml",
+                   AsUtf16(SstXml("<si><t>Z&#252;rich</t></si><si><t><![CDATA[Hello & <you>]]></t></si>"))},
+                  {"xl/worksheets/sheet1.xml",
+                   AsUtf16(SheetXml(R"(<row r="1"><c r="A1" t="s"><v>0</v></c><c r="B1" t="s"><v>1</v></c>)"
+                                    R"(<c r="C1" t="str"><f><![CDATA[A1&"x"]]></f><v><![CDATA[1<2]]></v></c>)"
+                                    R"(<c r="D1"><v><![CDATA[2.5]]></v></c></row>)"))}}),
+            "");
+  EXPECT_EQ(Sheet().Name(), u"Mobile");
+  EXPECT_EQ(Sheet().GetCellText(0, 0), u"Z\u00FCrich");
+  EXPECT_EQ(Text("B1"), "Hello & <you>");
+  EXPECT_EQ(Text("C1"), "1<2");
+  EXPECT_EQ(Text("D1"), "2.5");
 }
 
 TEST_F(PackageTest, ScratchStreamGetsThePackage) {
@@ -297,6 +427,19 @@ TEST_F(PackageTest, CellFormatIsStylePlus21) {
   EXPECT_EQ(Sheet().GetCell(1, 0)->CellFormat(), book_->CellFormats()[23]);
   // A style number past the cell formats gives the default format.
   EXPECT_EQ(Sheet().GetCell(2, 0)->FormatIndex(), 15u);
+}
+
+TEST_F(PackageTest, CellAddressesInLowerCase) {
+  const std::string data = R"(<row r="1"><c r="a1"><v>1</v></c><c r="e1"><v>5</v></c><c r="Ab1"><v>28</v></c></row>)"
+                           R"(<row r="2"><c r="xfd2"><v>2</v></c></row>)";
+  ASSERT_EQ(ReadSheets({SheetXml(data, "", R"(<mergeCells><mergeCell ref="b3:c4"/></mergeCells>)")}), "");
+  EXPECT_EQ(Text("A1"), "1");
+  EXPECT_EQ(Text("E1"), "5");
+  EXPECT_EQ(Text("AB1"), "28");
+  EXPECT_EQ(Sheet().GetCellText(16383, 1), u"2");
+  ASSERT_EQ(Sheet().MergedCells().size(), 1u);
+  EXPECT_EQ(Sheet().MergedCells()[0].Col1, 1);
+  EXPECT_EQ(Sheet().MergedCells()[0].Row2, 3);
 }
 
 TEST_F(PackageTest, RowsAndCellsWithoutAddress) {

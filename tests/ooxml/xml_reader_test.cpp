@@ -287,22 +287,74 @@ TEST(XmlReader, DuplicateKnownAttribute) {
   EXPECT_EQ(Message([&] { top.Read("<c s=\"1\" s=\"1\"/>"); }), "Duplicate tag value: s; Doc=part.xml; Tag=PARENT");
 }
 
-TEST(XmlReader, Utf16PartYieldsNothing) {
-  std::string text = "<?xml version=\"1.0\" encoding=\"UTF-16\"?><sst><si><t>x</t></si>";
-  for (int i = 0; i < 2000; ++i) text += "<si><t>y</t></si>";
-  text += "</sst>";
-  for (bool littleEndian : {true, false}) {
-    std::string utf16 = littleEndian ? "\xFF\xFE" : "\xFE\xFF";
-    for (char c : text) {
-      if (!littleEndian) utf16 += '\0';
-      utf16 += c;
-      if (littleEndian) utf16 += '\0';
-    }
-    TTestReader r;
-    EXPECT_EQ(Message([&] { r.Read(utf16); }), "(no error)");
-    EXPECT_TRUE(r.started.empty());
-    EXPECT_TRUE(r.ended.empty());
+// The UTF-16 form of UTF-8 text (BMP characters and one pair).
+std::string Utf16Bytes(const std::u16string& text, bool littleEndian, bool mark) {
+  std::string out;
+  if (mark) out = littleEndian ? "\xFF\xFE" : "\xFE\xFF";
+  for (const char16_t c : text) {
+    const char lo = static_cast<char>(c & 0xFF), hi = static_cast<char>(c >> 8);
+    out += littleEndian ? std::string{lo, hi} : std::string{hi, lo};
   }
+  return out;
+}
+
+TEST(XmlReader, Utf16PartsAreDecoded) {
+  const std::u16string text = u"<?xml version=\"1.0\" encoding=\"UTF-16\"?><sst><si><t>Z\u00FCrich \u20AC \U0001F600 "
+                              u"&amp;</t></si><si><t>_x0001_</t></si></sst>";
+  for (const bool littleEndian : {true, false}) {
+    for (const bool mark : {true, false}) {
+      SCOPED_TRACE(std::string(littleEndian ? "LE" : "BE") + (mark ? " with mark" : ""));
+      TTestReader r;
+      std::vector<std::u16string> texts;
+      r.onEnd = [&](TExXMLTag& node) {
+        if (node.Tag() == xtT) texts.push_back(node.DecodedText());
+        return false;
+      };
+      r.Read(Utf16Bytes(text, littleEndian, mark));
+      EXPECT_EQ(r.started, (std::vector<int>{xtSst, xtSi, xtT, xtSi, xtT}));
+      EXPECT_EQ(texts, (std::vector<std::u16string>{u"Z\u00FCrich \u20AC \U0001F600 &", u"\u0001"}));
+    }
+  }
+  // An unpaired surrogate comes back as that unit; an odd last byte goes.
+  TTestReader r;
+  std::u16string decoded;
+  r.onEnd = [&](TExXMLTag& node) {
+    if (node.Tag() == xtT) decoded = node.DecodedText();
+    return false;
+  };
+  r.Read(Utf16Bytes(u"<t>a" + std::u16string(1, char16_t(0xDC01)) + u"b</t>", true, true) + "x");
+  EXPECT_EQ(decoded, u"a" + std::u16string(1, char16_t(0xDC01)) + u"b");
+}
+
+TEST(XmlReader, CDataSectionsAreTextAsWritten) {
+  struct Case {
+    const char* xml;
+    std::u16string text;
+  } const cases[] = {
+      {"<t><![CDATA[Hello]]></t>", u"Hello"},
+      {"<t><![CDATA[a &amp; <b> &lt;]]></t>", u"a &amp; <b> &lt;"},  // no references inside
+      {"<t>x &amp; <![CDATA[ & ]]>y<![CDATA[z]]></t>", u"x &  & yz"},
+      {"<t>\n  <![CDATA[ kept ]]>\n</t>", u" kept "},  // only the text around is trimmed
+      {"<t xml:space=\"preserve\"> <![CDATA[a]]> </t>", u" a "},
+      {"<t><![CDATA[]]></t>", u""},
+      {"<t><![CDATA[_x0041_ ]]]]><![CDATA[>]]></t>", u"A ]]>"},
+      {"<t><![CDATA[cut</t>", u"(none)"},  // an unterminated section runs to the end
+  };
+  for (const Case& c : cases) {
+    TTestReader r;
+    std::u16string text = u"(none)";
+    r.onEnd = [&](TExXMLTag& node) {
+      if (node.Tag() == xtT) text = node.DecodedText();
+      return false;
+    };
+    r.Read(c.xml);
+    EXPECT_EQ(text, c.text) << c.xml;
+  }
+  // Sections and comments between elements are no elements.
+  TTestReader r;
+  r.Read("<si><!-- <t>not</t> --><![CDATA[<t>nor</t>]]><t>yes</t></si>");
+  EXPECT_EQ(r.started, (std::vector<int>{xtSi, xtT}));
+  EXPECT_EQ(r.Level(), 0);
 }
 
 TEST(XmlReader, InlineStringElementIsKnown) {

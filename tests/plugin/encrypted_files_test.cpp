@@ -1,6 +1,6 @@
-// RC4-encrypted legacy workbooks through the loaded plug-in, with the
-// password in the configuration: every cell answers what the unencrypted
-// twin answers.
+// Encrypted legacy workbooks (RC4, its CryptoAPI variant, XOR obfuscation)
+// through the loaded plug-in, with the password in the configuration: every
+// cell answers what the unencrypted twin answers.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -42,6 +42,16 @@ TEST(EncryptedFiles, AnswerAsTheirUnencryptedTwins) {
       {"enc_long15_rc4.xls", "enc_prices_plain.xls", "LongPassword-15", "D5", "B3", "Apple"},
       {"enc_large_rc4.xls", "enc_large_plain.xls", "L4rge!Workbook#", "E400", "C60", "Second 59 é€"},
       {"enc_chart_rc4.xls", "enc_chart_plain.xls", "chart", "E20", "B2", "after the chart"},
+      {"enc_prices_cryptoapi.xls", "enc_prices_plain.xls", "Strong-Provider-2003", "D5", "B3", "Zürich"},
+      {"enc_large_cryptoapi40.xls", "enc_large_plain.xls", "L4rge!Workbook#", "E400", "C60", "Second 59 é€"},
+      {"enc_prices_xor.xls", "enc_prices_plain.xls", "xor-pass", "D5", "B3", "Zürich"},
+      // Encrypted with the default password: none configured.
+      {"enc_large_xor.xls", "enc_large_plain.xls", nullptr, "E400", "C60", "Second 59 é€"},
+      {"enc_prices_biff5_xor.xls", "prices_biff5_gnumeric.xls", "Excel95", "D5", "B3", "Zürich"},
+      // Encrypted Open XML packages.
+      {"enc_prices_standard.xlsx", "enc_prices_plain.xlsx", "Standard-2007", "D5", "B3", "Zürich"},
+      {"enc_prices_agile.xlsx", "enc_prices_plain.xlsx", "Agile-Pa55", "D5", "B3", "Zürich"},
+      {"enc_prices_agile_sha1.xlsx", "enc_prices_plain.xlsx", nullptr, "D5", "B3", "Zürich"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
@@ -74,6 +84,9 @@ TEST(EncryptedFiles, WithoutTheRightPasswordTheAnswerIsTheError) {
     EXPECT_EQ(answer.rfind("<result state=\"error\"><error>Error on reading record # 1, 002F Offs: 0000004E", 0), 0u)
         << answer;
     EXPECT_NE(answer.find(c.message), std::string::npos) << answer;
+    // An encrypted package answers the message alone.
+    EXPECT_EQ(Answer("enc_prices_agile.xlsx", c.password, request),
+              std::string("<result state=\"error\"><error>") + c.message + "</error></result>");
   }
 }
 

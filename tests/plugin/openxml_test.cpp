@@ -137,20 +137,22 @@ TEST(PluginOpenXml, XlsxWriterConstantMemoryFixture) {
                                                   }));
 }
 
-TEST(PluginOpenXml, SheetsAreMatchedToPartsByNumber) {
-  // The first sheet element points at sheet2.xml, the second at sheet1.xml.
-  // openpyxl follows the relationships (its first sheet "Second" holds
-  // "two"); the plug-in fills sheet N from part N and names it by the N-th
-  // sheet element, so sheet 1 answers "one".
+TEST(PluginOpenXml, SheetsFollowTheirRelationshipsAndChartSheetsMakeNone) {
+  // The first sheet element names sheet2.xml, the second a chart sheet, the
+  // third sheet1.xml (as openpyxl reads it: "Second" holds "two", "First"
+  // "one"). Sheets are numbered as in legacy workbooks: the chart sheet
+  // makes none, so there are two.
   const std::string main = R"(xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main")";
   const std::string workbook = "<workbook " + main +
                                R"( xmlns:r="http://schemas.openxmlformats.org/officeDocument/2006/relationships"><sheets>)"
-                               R"(<sheet name="Second" sheetId="2" r:id="rId2"/><sheet name="First" sheetId="1" r:id="rId1"/>)"
-                               "</sheets></workbook>";
+                               R"(<sheet name="Second" sheetId="2" r:id="rId2"/><sheet name="Chart" sheetId="3" r:id="rId3"/>)"
+                               R"(<sheet name="First" sheetId="1" r:id="rId1"/></sheets></workbook>)";
+  const std::string ns = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
   const std::string rels =
       R"(<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">)"
-      R"(<Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet" Target="worksheets/sheet1.xml"/>)"
-      R"(<Relationship Id="rId2" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet" Target="worksheets/sheet2.xml"/>)"
+      R"(<Relationship Id="rId1" Type=")" + ns + R"(worksheet" Target="worksheets/sheet1.xml"/>)"
+      R"(<Relationship Id="rId2" Type=")" + ns + R"(worksheet" Target="/xl/worksheets/sheet2.xml"/>)"
+      R"(<Relationship Id="rId3" Type=")" + ns + R"(chartsheet" Target="chartsheets/sheet1.xml"/>)"
       "</Relationships>";
   auto sheet = [&](const char* text) {
     return "<worksheet " + main + R"(><sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>)" + text +
@@ -160,10 +162,12 @@ TEST(PluginOpenXml, SheetsAreMatchedToPartsByNumber) {
   host.WriteFile("book.xlsx", BuildZip({{"xl/workbook.xml", workbook},
                                         {"xl/_rels/workbook.xml.rels", rels},
                                         {"xl/worksheets/sheet1.xml", sheet("one")},
-                                        {"xl/worksheets/sheet2.xml", sheet("two")}}));
+                                        {"xl/worksheets/sheet2.xml", sheet("two")},
+                                        {"xl/chartsheets/sheet1.xml", "<chartsheet " + main + "/>"}}));
   host.Start();
-  EXPECT_EQ(Block(host, 1), (TCells{{"A1", "one"}}));
-  EXPECT_EQ(Block(host, 2), (TCells{{"A1", "two"}}));
+  EXPECT_EQ(Block(host, 1), (TCells{{"A1", "two"}}));
+  EXPECT_EQ(Block(host, 2), (TCells{{"A1", "one"}}));
+  EXPECT_EQ(host.Request(R"(<cells><c sheet="3" cell="A1"/></cells>)"), ErrorAnswer("List index out of bounds (2)"));
 }
 
 TEST(PluginOpenXml, TheContentChoosesTheReaderWhateverTheName) {

@@ -266,7 +266,7 @@ TEST_F(ConfigTest, PreCheckOrder) {
 // of the kind asked for.
 class TTestReaders final : public IWorkbookReaders {
  public:
-  void ReadLegacy(TXLSWorkbook& book) override {
+  std::unique_ptr<TStream> ReadLegacy(TXLSWorkbook& book) override {
     ++reads;
     if (fail) fail();
     book.SetVersion(xvExcel97);
@@ -280,6 +280,7 @@ class TTestReaders final : public IWorkbookReaders {
     first.WriteNumber(0, 65536, 15, 8);        // A65537
     book.Sheets().Add(skWorksheet).WriteString(0, 9, 15, u"second");  // sheet 2, A10
     if (more) more(first);
+    return nullptr;
   }
   void ReadOpenXml(TXLSWorkbook&, TStream&, TStream*) override { Throw("no Open XML here"); }
 

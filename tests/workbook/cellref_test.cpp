@@ -184,6 +184,7 @@ TEST(ParseCellRef, PlainTable) {
     int32_t col, row;
   } cases[] = {
       {"AB7", true, 27, 6}, {"A1", true, 0, 0}, {"IV65536", true, 255, 65535},
+      {"ab7", true, 27, 6}, {"e1", true, 4, 0}, {"aAbBcC7", false, 0, 0},  // either case, still at most XFD
       {"$A1", true, 0, 0},  // the "$" is not a mark here, just a character before the letters
       {"A$1", false, 0, 0}, {"7", false, 0, 0},
   };

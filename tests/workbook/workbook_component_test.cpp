@@ -27,9 +27,15 @@ std::u16string Wide(const std::string& text) { return platform::HostToWide(text)
 // test's action on the component.
 class FakeReaders final : public IWorkbookReaders {
  public:
-  void ReadLegacy(TXLSWorkbook& workbook) override {
+  std::unique_ptr<TStream> ReadLegacy(TXLSWorkbook& workbook) override {
     calls.push_back("legacy");
     if (legacy) legacy(workbook);
+    if (!decrypted.empty()) {
+      auto package = std::make_unique<TMemoryStream>();
+      package->Bytes() = decrypted;
+      return package;
+    }
+    return nullptr;
   }
   void ReadOpenXml(TXLSWorkbook& workbook, TStream& package, TStream* scratch) override {
     calls.push_back("openxml");
@@ -40,6 +46,7 @@ class FakeReaders final : public IWorkbookReaders {
 
   std::vector<std::string> calls;
   std::function<void(TXLSWorkbook&)> legacy;
+  std::vector<uint8_t> decrypted;  // returned by ReadLegacy as a decrypted package
   std::function<void(TXLSWorkbook&, TStream*)> openXml;
   int64_t packageSize = -1;
   TStream* scratchSeen = nullptr;
@@ -188,6 +195,20 @@ TEST_F(WorkbookTest, ChoosesTheReaderByContentBeforeExtension) {
     EXPECT_EQ(MaxRow, openXml ? 1048575 : 65535) << c.name;
     EXPECT_EQ(Workbook().ScratchStream() != nullptr, openXml) << c.name;
   }
+}
+
+TEST_F(WorkbookTest, AnEncryptedPackageFromTheLegacySideIsReadAsOpenXml) {
+  Workbook().Filename = Wide(MakeFile("secret.xlsx", std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1rest", 12)));
+  readers_.decrypted = {'P', 'K', 3, 4, 0, 0};
+  readers_.openXml = [](TXLSWorkbook& book, TStream*) { book.Sheets()[0].WriteNumber(0, 0, 15, 3); };
+  Workbook().Read();
+  EXPECT_EQ(readers_.calls, (std::vector<std::string>{"legacy", "openxml"}));
+  EXPECT_EQ(readers_.packageSize, 6);
+  EXPECT_EQ(Workbook().Version(), xvExcel2007);
+  EXPECT_EQ(MaxRow, 1048575);
+  EXPECT_NE(Workbook().ScratchStream(), nullptr);
+  ASSERT_EQ(Workbook().Sheets().Count(), 1);
+  EXPECT_EQ(Workbook().Sheets()[0].GetCellType(0, 0), 4);
 }
 
 TEST_F(WorkbookTest, LegacyReadStartsEmptyAndFinishesTheModel) {
