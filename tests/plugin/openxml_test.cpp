@@ -46,9 +46,9 @@ TCells Block(TPluginHost& host, int sheet) {
   return cells;
 }
 
-TCells Answers(const std::string& fixture, int sheet) {
-  TPluginHost host(TPluginHost::Config("book.xlsx"));
-  host.CopyFile(std::string(TABULON_FIXTURES) + "/" + fixture, "book.xlsx");
+TCells Answers(const std::string& fixture, int sheet, const std::string& name = "book.xlsx") {
+  TPluginHost host(TPluginHost::Config(name));
+  host.CopyFile(std::string(TABULON_FIXTURES) + "/" + fixture, name);
   host.Start();
   return Block(host, sheet);
 }
@@ -94,6 +94,9 @@ TEST(PluginOpenXml, LibreOfficeFixture) {
   expected["B4"] = "Z\xC3\xBCrich & <Co> \"q\" 'a'x";
   EXPECT_EQ(Answers("values_libreoffice.xlsx", 1), expected);
   EXPECT_EQ(Answers("values_libreoffice.xlsx", 2), (TCells{{"A1", "second sheet"}, {"B2", "7"}}));
+  // The same workbook saved as a template, under its own extension.
+  EXPECT_EQ(Answers("values_libreoffice.xltx", 1, "book.xltx"), expected);
+  EXPECT_EQ(Answers("values_libreoffice.xltx", 2, "book.xltx"), (TCells{{"A1", "second sheet"}, {"B2", "7"}}));
 }
 
 TEST(PluginOpenXml, GnumericFixture) {
