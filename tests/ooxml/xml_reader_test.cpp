@@ -382,7 +382,8 @@ TEST(XmlReader, MarkupCompatibilityTakesOneBranch) {
        "</m:Fallback></m:AlternateContent>",
        {xtFont}},
   };
-  for (const Case& c : cases) {
+  // The tag numbers of the fonts element's children when it ends.
+  auto fontsChildren = [](const std::string& xml) {
     TTestReader r;
     std::vector<int> children;
     r.onEnd = [&](TExXMLTag& node) {
@@ -390,21 +391,16 @@ TEST(XmlReader, MarkupCompatibilityTakesOneBranch) {
         for (int i = 0; i < node.ChildCount(); ++i) children.push_back(node.Child(i)->Tag());
       return false;
     };
-    r.Read("<styleSheet" + ns + "><fonts>" + c.body + "</fonts></styleSheet>");
-    EXPECT_EQ(children, c.children) << c.body;
+    r.Read(xml);
     EXPECT_EQ(r.Level(), 0);
     EXPECT_EQ(r.CurrentNode(), r.Root());
-  }
-  // A prefix bound to another namespace is no markup compatibility.
-  TTestReader r;
-  std::vector<int> children;
-  r.onEnd = [&](TExXMLTag& node) {
-    if (node.Tag() == xtFonts)
-      for (int i = 0; i < node.ChildCount(); ++i) children.push_back(node.Child(i)->Tag());
-    return false;
+    return children;
   };
-  r.Read("<fonts xmlns:mc=\"urn:other\"><mc:AlternateContent><font/></mc:AlternateContent></fonts>");
-  EXPECT_EQ(children, (std::vector<int>{kTagUnknown}));
+  for (const Case& c : cases)
+    EXPECT_EQ(fontsChildren("<styleSheet" + ns + "><fonts>" + c.body + "</fonts></styleSheet>"), c.children) << c.body;
+  // A prefix bound to another namespace is no markup compatibility.
+  EXPECT_EQ(fontsChildren("<fonts xmlns:mc=\"urn:other\"><mc:AlternateContent><font/></mc:AlternateContent></fonts>"),
+            (std::vector<int>{kTagUnknown}));
 }
 
 TEST(XmlReader, InlineStringElementIsKnown) {
