@@ -145,7 +145,14 @@ constexpr TNameIndex<kTagCount> kTagIndex(kTagNames);
 constexpr TNameIndex<kAttrCount> kAttrIndex(kAttrNames);
 static_assert(kTagIndex.MaxProbe() <= 3 && kAttrIndex.MaxProbe() <= 3);
 
-constexpr std::string_view kMainNamespace = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
+// Namespaces the reader understands (transitional and Strict forms), and the
+// markup compatibility namespace of mc:AlternateContent.
+constexpr std::string_view kMainNamespaces[] = {"http://schemas.openxmlformats.org/spreadsheetml/2006/main",
+                                                "http://purl.oclc.org/ooxml/spreadsheetml/main"};
+constexpr std::string_view kRelationshipNamespaces[] = {
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships",
+    "http://purl.oclc.org/ooxml/officeDocument/relationships"};
+constexpr std::string_view kCompatibilityNamespace = "http://schemas.openxmlformats.org/markup-compatibility/2006";
 
 // ---- Tokenizer helpers --------------------------------------------------------------
 
@@ -829,6 +836,8 @@ void TXLSReadExcelXMLStream::Parse(const std::u16string& partName) {
   partName_ = partName;
   bindings_.clear();
   pendingBindings_.clear();
+  compatibility_.clear();
+  skipDepth_ = 0;
   try {
     while (ReadTag()) {
     }
@@ -890,8 +899,15 @@ void TXLSReadExcelXMLStream::DiscardChildren(TExXMLTag* node) {
 }
 
 void TXLSReadExcelXMLStream::AttributeRead(std::string_view name, std::string_view value) {
-  if (name.size() > 6 && name[0] == 'x' && name.substr(0, 6) == "xmlns:")
-    pendingBindings_.push_back({std::string(name.substr(6)), value == kMainNamespace, 0});
+  if (skipDepth_ > 0) return;  // inside a markup-compatibility branch not taken
+  if (name.size() > 6 && name[0] == 'x' && name.substr(0, 6) == "xmlns:") {
+    TNamespace ns = TNamespace::nsOther;
+    if (value == kMainNamespaces[0] || value == kMainNamespaces[1]) ns = TNamespace::nsMain;
+    else if (value == kRelationshipNamespaces[0] || value == kRelationshipNamespaces[1]) ns = TNamespace::nsRelationships;
+    else if (value == kCompatibilityNamespace) ns = TNamespace::nsCompatibility;
+    pendingBindings_.push_back({std::string(name.substr(6)), ns, 0});
+  }
+  if (name == "Requires") pendingRequires_ = value;
   const int attr = FindAttribute(name);
   if (attr < 0) return;
   const auto a = static_cast<unsigned>(attr);
@@ -904,6 +920,12 @@ void TXLSReadExcelXMLStream::AttributeRead(std::string_view name, std::string_vi
   pending_.push_back({attr, value});
 }
 
+TXLSReadExcelXMLStream::TNamespace TXLSReadExcelXMLStream::PrefixNamespace(std::string_view prefix) const {
+  for (auto it = bindings_.rbegin(); it != bindings_.rend(); ++it)
+    if (it->prefix == prefix) return it->ns;
+  return TNamespace::nsOther;
+}
+
 // A name whose prefix is bound to the SpreadsheetML main namespace counts by
 // its local name; other prefixed names are not in the table.
 int TXLSReadExcelXMLStream::ResolveTag(std::string_view name) const {
@@ -911,19 +933,74 @@ int TXLSReadExcelXMLStream::ResolveTag(std::string_view name) const {
   if (tag >= 0) return tag;
   const std::size_t colon = name.find(':');
   if (colon == std::string_view::npos || bindings_.empty()) return kTagUnknown;
-  const std::string_view prefix = name.substr(0, colon);
-  for (auto it = bindings_.rbegin(); it != bindings_.rend(); ++it) {
-    if (it->prefix != prefix) continue;
-    if (!it->main) return kTagUnknown;
-    const int local = FindTag(name.substr(colon + 1));
-    return local >= 0 ? local : kTagUnknown;
+  if (PrefixNamespace(name.substr(0, colon)) != TNamespace::nsMain) return kTagUnknown;
+  const int local = FindTag(name.substr(colon + 1));
+  return local >= 0 ? local : kTagUnknown;
+}
+
+std::string_view TXLSReadExcelXMLStream::CompatibilityName(std::string_view name) const {
+  const std::size_t colon = name.find(':');
+  if (colon == std::string_view::npos || PrefixNamespace(name.substr(0, colon)) != TNamespace::nsCompatibility)
+    return {};
+  return name.substr(colon + 1);
+}
+
+bool TXLSReadExcelXMLStream::Understood(std::string_view prefixes) const {
+  bool any = false;
+  for (std::size_t i = 0; i < prefixes.size();) {
+    while (i < prefixes.size() && static_cast<uint8_t>(prefixes[i]) <= 32) ++i;
+    std::size_t j = i;
+    while (j < prefixes.size() && static_cast<uint8_t>(prefixes[j]) > 32) ++j;
+    if (j > i) {
+      const TNamespace ns = PrefixNamespace(prefixes.substr(i, j - i));
+      if (ns != TNamespace::nsMain && ns != TNamespace::nsRelationships) return false;
+      any = true;
+    }
+    i = j;
   }
-  return kTagUnknown;
+  return any;
+}
+
+void TXLSReadExcelXMLStream::ClearPending() {
+  pendingMask_ = {};
+  pending_.clear();
+  pendingBindings_.clear();
+  pendingRequires_ = {};
+}
+
+// mc:AlternateContent takes the first mc:Choice whose Requires prefixes are
+// all namespaces this reader understands, else its mc:Fallback, else
+// nothing; the elements of the branch taken count as children of the
+// AlternateContent's parent, every other child is passed over whole.
+bool TXLSReadExcelXMLStream::CompatibilityStart(std::string_view name) {
+  const bool insideAlternate =
+      !compatibility_.empty() && !compatibility_.back().branch && compatibility_.back().depth == depth_ - 1;
+  const std::string_view local = CompatibilityName(name);
+  if (local == "AlternateContent") {
+    compatibility_.push_back({depth_, false, false});
+    return true;
+  }
+  if (!insideAlternate) return false;
+  TCompatibilityFrame& alternate = compatibility_.back();
+  const bool take = !alternate.chosen && ((local == "Choice" && Understood(pendingRequires_)) || local == "Fallback");
+  if (take) {
+    alternate.chosen = true;
+    compatibility_.push_back({depth_, true, false});
+    return true;
+  }
+  // A branch not taken, or anything else inside AlternateContent.
+  while (!bindings_.empty() && bindings_.back().depth >= depth_) bindings_.pop_back();
+  --depth_;
+  skipDepth_ = 1;
+  return true;
 }
 
 void TXLSReadExcelXMLStream::StartTag(std::string_view name, std::string_view text, bool /*isEmpty*/) {
-  TExXMLTag* node = NewNode();
-  node->parent_ = current_;
+  if (skipDepth_ > 0) {
+    ++skipDepth_;
+    ClearPending();
+    return;
+  }
   ++depth_;
   if (!pendingBindings_.empty()) {
     for (Binding& b : pendingBindings_) {
@@ -932,8 +1009,17 @@ void TXLSReadExcelXMLStream::StartTag(std::string_view name, std::string_view te
     }
     pendingBindings_.clear();
   }
-  node->tag_ = ResolveTag(name);
+  const int tag = ResolveTag(name);
+  if ((!compatibility_.empty() || (tag == kTagUnknown && name.find(':') != std::string_view::npos)) &&
+      CompatibilityStart(name)) {
+    ClearPending();
+    return;
+  }
+  pendingRequires_ = {};
 
+  TExXMLTag* node = NewNode();
+  node->parent_ = current_;
+  node->tag_ = tag;
   node->name_ = name;
   node->text_ = text;
   for (const Pending& p : pending_) node->slots_.push_back({p.attr, p.value});
@@ -948,6 +1034,17 @@ void TXLSReadExcelXMLStream::StartTag(std::string_view name, std::string_view te
 }
 
 void TXLSReadExcelXMLStream::EndTag(std::string_view /*name*/, bool /*isEmpty*/) {
+  if (skipDepth_ > 0) {
+    --skipDepth_;
+    return;
+  }
+  if (!compatibility_.empty() && compatibility_.back().depth == depth_) {
+    // The end of an AlternateContent element or of the branch taken.
+    compatibility_.pop_back();
+    while (!bindings_.empty() && bindings_.back().depth >= depth_) bindings_.pop_back();
+    --depth_;
+    return;
+  }
   if (current_ == root_) return;  // the level check keeps end tags balanced
   TExXMLTag* node = current_;
   const bool consumed = TagEnded(node->tag_);

@@ -357,16 +357,35 @@ class TXLSReadExcelXMLStream : public TXLSReadXMLStream {
     int attr;
     std::string_view value;
   };
+  // Namespaces a prefix may be bound to, as far as the reader tells them apart.
+  enum class TNamespace : uint8_t { nsOther, nsMain, nsRelationships, nsCompatibility };
   struct Binding {
     std::string prefix;
-    bool main;  // bound to the SpreadsheetML main namespace
+    TNamespace ns;
     int depth;  // depth of the declaring element
+  };
+  // An open mc:AlternateContent element, or the branch of it being read.
+  struct TCompatibilityFrame {
+    int depth;
+    bool branch;  // an mc:Choice or mc:Fallback (else the AlternateContent)
+    bool chosen;  // AlternateContent: a branch was taken
   };
 
   TExXMLTag* NewNode();
   void OwnTree();
   void DiscardChildren(TExXMLTag* node);
   int ResolveTag(std::string_view name) const;
+  TNamespace PrefixNamespace(std::string_view prefix) const;
+  // The local name of a name whose prefix is bound to the markup
+  // compatibility namespace, else "".
+  std::string_view CompatibilityName(std::string_view name) const;
+  // True when every prefix of an mc:Choice's Requires names a namespace this
+  // reader understands.
+  bool Understood(std::string_view prefixes) const;
+  // Markup compatibility at a start tag: true when the element is no node
+  // (an mc element, or one inside a branch not taken).
+  bool CompatibilityStart(std::string_view name);
+  void ClearPending();
 
   std::vector<std::unique_ptr<TExXMLTag>> nodes_;  // every node ever made
   std::size_t nodeLimit_ = kMaxXMLNodes;
@@ -380,6 +399,12 @@ class TXLSReadExcelXMLStream : public TXLSReadXMLStream {
   std::array<uint64_t, (kAttrCount + 63) / 64> pendingMask_{};
   std::vector<Binding> pendingBindings_;
   std::vector<Binding> bindings_;
+  // Markup compatibility: the open AlternateContent elements and branches,
+  // the nesting inside a passed-over element (0 when none), and the
+  // Requires value of the tag being read.
+  std::vector<TCompatibilityFrame> compatibility_;
+  int skipDepth_ = 0;
+  std::string_view pendingRequires_;
 };
 
 }  // namespace tabulon

@@ -309,6 +309,30 @@ TEST_F(PackageTest, Utf16PartsAndCDataSections) {
   EXPECT_EQ(Text("D1"), "2.5");
 }
 
+TEST_F(PackageTest, MarkupCompatibilityInStylesAndWorksheets) {
+  const std::string mc = R"( xmlns:mc="http://schemas.openxmlformats.org/markup-compatibility/2006")"
+                         R"( xmlns:x14ac="http://schemas.microsoft.com/office/spreadsheetml/2009/9/ac")";
+  const std::string styles =
+      std::string("<styleSheet ") + kMain + mc + "><fonts count=\"2\"><font><sz val=\"11\"/></font>"
+      "<mc:AlternateContent><mc:Choice Requires=\"x14ac\"><font><b/><sz val=\"9\"/></font></mc:Choice>"
+      "<mc:Fallback><font><i/><sz val=\"10\"/></font></mc:Fallback></mc:AlternateContent></fonts>"
+      "<cellXfs count=\"2\"><xf fontId=\"0\"/><mc:AlternateContent><mc:Choice Requires=\"x14ac\"><xf fontId=\"1\"/>"
+      "<xf fontId=\"1\"/></mc:Choice><mc:Fallback><xf fontId=\"1\"/></mc:Fallback></mc:AlternateContent></cellXfs>"
+      "</styleSheet>";
+  const std::string sheet = std::string("<worksheet ") + kMain + mc + "><sheetData><row r=\"1\"><c r=\"A1\"><v>1</v></c>"
+                            "<mc:AlternateContent><mc:Choice Requires=\"x14ac\"><c r=\"B1\"><v>2</v></c></mc:Choice>"
+                            "<mc:Fallback><c r=\"C1\" s=\"1\"><v>3</v></c></mc:Fallback></mc:AlternateContent>"
+                            "</row></sheetData><mc:AlternateContent><mc:Choice Requires=\"x14ac\"><controls/>"
+                            "</mc:Choice></mc:AlternateContent></worksheet>";
+  ASSERT_EQ(ReadSheets({sheet}, {{"xl/styles.xml", styles}}), "");
+  EXPECT_EQ(book_->CellFormats().Count(), 21 + 2);
+  EXPECT_EQ(Text("A1"), "1");
+  EXPECT_EQ(Text("B1"), "");
+  EXPECT_EQ(Text("C1"), "3");
+  ASSERT_EQ(book_->Fonts().Count(), 2);
+  EXPECT_EQ(book_->Fonts().Items(1)->Height(), 200);  // the fallback's 10 points
+}
+
 TEST_F(PackageTest, ScratchStreamGetsThePackage) {
   const std::string bytes = BuildZip({{"xl/workbook.xml", WorkbookXml({"A"})},
                                       {"xl/styles.xml", std::string("<styleSheet ") + kMain + "/>"},

@@ -357,6 +357,52 @@ TEST(XmlReader, CDataSectionsAreTextAsWritten) {
   EXPECT_EQ(r.Level(), 0);
 }
 
+TEST(XmlReader, MarkupCompatibilityTakesOneBranch) {
+  const std::string ns = R"( xmlns:mc="http://schemas.openxmlformats.org/markup-compatibility/2006")"
+                         R"( xmlns:x14="http://schemas.microsoft.com/office/spreadsheetml/2009/9/main")"
+                         R"( xmlns:s="http://schemas.openxmlformats.org/spreadsheetml/2006/main")";
+  struct Case {
+    std::string body;  // inside <fonts>
+    std::vector<int> children;
+  } const cases[] = {
+      // A choice this reader cannot take: the fallback.
+      {"<mc:AlternateContent><mc:Choice Requires=\"x14\"><font><b/></font><b/></mc:Choice>"
+       "<mc:Fallback><font/><font/></mc:Fallback></mc:AlternateContent>",
+       {xtFont, xtFont}},
+      // The first choice it can take; the fallback is passed over.
+      {"<mc:AlternateContent><mc:Choice Requires=\"x14 s\"><b/></mc:Choice><mc:Choice Requires=\"s\"><font/></mc:Choice>"
+       "<mc:Choice Requires=\"s\"><i/></mc:Choice><mc:Fallback><b/></mc:Fallback></mc:AlternateContent><font/>",
+       {xtFont, xtFont}},
+      // Nothing to take; a choice requiring an unbound prefix is none.
+      {"<font/><mc:AlternateContent><mc:Choice Requires=\"zz\"><font/></mc:Choice></mc:AlternateContent>", {xtFont}},
+      {"<mc:AlternateContent/><font/>", {xtFont}},
+      // Nested, and with the namespace declared on the element itself.
+      {"<m:AlternateContent xmlns:m=\"http://schemas.openxmlformats.org/markup-compatibility/2006\">"
+       "<m:Fallback><m:AlternateContent><m:Choice Requires=\"s\"><s:font/></m:Choice></m:AlternateContent>"
+       "</m:Fallback></m:AlternateContent>",
+       {xtFont}},
+  };
+  // The tag numbers of the fonts element's children when it ends.
+  auto fontsChildren = [](const std::string& xml) {
+    TTestReader r;
+    std::vector<int> children;
+    r.onEnd = [&](TExXMLTag& node) {
+      if (node.Tag() == xtFonts)
+        for (int i = 0; i < node.ChildCount(); ++i) children.push_back(node.Child(i)->Tag());
+      return false;
+    };
+    r.Read(xml);
+    EXPECT_EQ(r.Level(), 0);
+    EXPECT_EQ(r.CurrentNode(), r.Root());
+    return children;
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(fontsChildren("<styleSheet" + ns + "><fonts>" + c.body + "</fonts></styleSheet>"), c.children) << c.body;
+  // A prefix bound to another namespace is no markup compatibility.
+  EXPECT_EQ(fontsChildren("<fonts xmlns:mc=\"urn:other\"><mc:AlternateContent><font/></mc:AlternateContent></fonts>"),
+            (std::vector<int>{kTagUnknown}));
+}
+
 TEST(XmlReader, InlineStringElementIsKnown) {
   TTestReader r;
   std::u16string text;

@@ -46,9 +46,9 @@ TCells Block(TPluginHost& host, int sheet) {
   return cells;
 }
 
-TCells Answers(const std::string& fixture, int sheet) {
-  TPluginHost host(TPluginHost::Config("book.xlsx"));
-  host.CopyFile(std::string(TABULON_FIXTURES) + "/" + fixture, "book.xlsx");
+TCells Answers(const std::string& fixture, int sheet, const std::string& name = "book.xlsx") {
+  TPluginHost host(TPluginHost::Config(name));
+  host.CopyFile(std::string(TABULON_FIXTURES) + "/" + fixture, name);
   host.Start();
   return Block(host, sheet);
 }
@@ -94,6 +94,9 @@ TEST(PluginOpenXml, LibreOfficeFixture) {
   expected["B4"] = "Z\xC3\xBCrich & <Co> \"q\" 'a'x";
   EXPECT_EQ(Answers("values_libreoffice.xlsx", 1), expected);
   EXPECT_EQ(Answers("values_libreoffice.xlsx", 2), (TCells{{"A1", "second sheet"}, {"B2", "7"}}));
+  // The same workbook saved as a template, under its own extension.
+  EXPECT_EQ(Answers("values_libreoffice.xltx", 1, "book.xltx"), expected);
+  EXPECT_EQ(Answers("values_libreoffice.xltx", 2, "book.xltx"), (TCells{{"A1", "second sheet"}, {"B2", "7"}}));
 }
 
 TEST(PluginOpenXml, GnumericFixture) {
@@ -168,6 +171,58 @@ TEST(PluginOpenXml, SheetsFollowTheirRelationshipsAndChartSheetsMakeNone) {
   EXPECT_EQ(Block(host, 1), (TCells{{"A1", "two"}}));
   EXPECT_EQ(Block(host, 2), (TCells{{"A1", "one"}}));
   EXPECT_EQ(host.Request(R"(<cells><c sheet="3" cell="A1"/></cells>)"), ErrorAnswer("List index out of bounds (2)"));
+}
+
+// Packages laid out as writers other than Excel save them.
+TEST(PluginOpenXml, PackagesOfOtherWriters) {
+  const std::string main = R"(xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main")";
+  const std::string r = R"( xmlns:r="http://schemas.openxmlformats.org/officeDocument/2006/relationships")";
+  const std::string ns = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
+  auto rels = [&](const std::string& items) {
+    return R"(<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">)" + items +
+           "</Relationships>";
+  };
+  auto rel = [&](const char* id, const char* type, const char* target) {
+    return std::string("<Relationship Id=\"") + id + "\" Type=\"" + ns + type + "\" Target=\"" + target + "\"/>";
+  };
+  auto utf16 = [](const std::string& ascii) {
+    std::string out = "\xFF\xFE";
+    for (const char c : ascii) out += std::string{c, '\0'};
+    return out;
+  };
+  const std::string workbook =
+      "<workbook " + main + r + R"(><sheets><sheet name="Data" sheetId="1" r:id="R7"/></sheets></workbook>)";
+  const std::string sst = "<sst " + main + "><si><t><![CDATA[Tom & <Jerry>]]></t></si></sst>";
+  const std::string sheet = "<worksheet " + main + R"(><sheetData><row r="1"><c r="a1" t="s"><v>0</v></c>)"
+                            R"(<c r="e1"><v>5</v></c></row></sheetData></worksheet>)";
+  const std::string styles =
+      "<styleSheet " + main + R"( xmlns:mc="http://schemas.openxmlformats.org/markup-compatibility/2006")"
+      R"( xmlns:x14ac="http://schemas.microsoft.com/office/spreadsheetml/2009/9/ac"><cellXfs count="1">)"
+      R"(<mc:AlternateContent><mc:Choice Requires="x14ac"><xf/></mc:Choice><mc:Fallback><xf/></mc:Fallback>)"
+      R"(</mc:AlternateContent></cellXfs></styleSheet>)";
+  // The .NET SDK's layout: the workbook part at the root, sheet.xml.
+  const std::string sdk = BuildZip({{"_rels/.rels", rels(rel("rId1", "officeDocument", "/workbook.xml"))},
+                                    {"workbook.xml", workbook},
+                                    {"_rels/workbook.xml.rels", rels(rel("R7", "worksheet", "sheets/sheet.xml") +
+                                                                     rel("R8", "sharedStrings", "/strings.xml"))},
+                                    {"strings.xml", sst},
+                                    {"sheets/sheet.xml", sheet}});
+  // Excel Mobile's: every part UTF-16, markup compatibility in the styles.
+  const std::string mobile =
+      BuildZip({{"_rels/.rels", utf16(rels(rel("rId1", "officeDocument", "xl/workbook.xml")))},
+                {"xl/workbook.xml", utf16(workbook)},
+                {"xl/_rels/workbook.xml.rels", utf16(rels(rel("R7", "worksheet", "worksheets/sheet1.xml") +
+                                                          rel("R8", "sharedStrings", "sharedStrings.xml") +
+                                                          rel("R9", "styles", "styles.xml")))},
+                {"xl/styles.xml", utf16(styles)},
+                {"xl/sharedStrings.xml", utf16(sst)},
+                {"xl/worksheets/sheet1.xml", utf16(sheet)}});
+  for (const std::string& package : {sdk, mobile}) {
+    TPluginHost host(TPluginHost::Config("book.xlsx"));
+    host.WriteFile("book.xlsx", package);
+    host.Start();
+    EXPECT_EQ(Block(host, 1), (TCells{{"A1", "Tom & <Jerry>"}, {"E1", "5"}}));
+  }
 }
 
 TEST(PluginOpenXml, TheContentChoosesTheReaderWhateverTheName) {

@@ -19,6 +19,7 @@
 #include "support/float_control.h"
 #include "support/host_text.h"
 #include "support/temp_dir.h"
+#include "support/xml_check.h"
 #include "workbook/workbook.h"
 #include "xmldoc/xml_document.h"
 
@@ -299,10 +300,21 @@ class RequestTest : public ConfigTest {
     config_.ReadDomains = "##";
   }
   std::string Cells(const std::string& request, std::size_t limit = kMaxAnswerSize) {
-    return ServeRequest(rkCells, xls_, config_, "", "", "", request.c_str(), limit);
+    return Checked(ServeRequest(rkCells, xls_, config_, "", "", "", request.c_str(), limit));
   }
   std::string Block(const std::string& request, std::size_t limit = kMaxAnswerSize) {
-    return ServeRequest(rkBlock, xls_, config_, "", "", "", request.c_str(), limit);
+    return Checked(ServeRequest(rkBlock, xls_, config_, "", "", "", request.c_str(), limit));
+  }
+  // Every answer must be well-formed XML (on Windows a failure answer is host
+  // text, taken to UTF-8 first).
+  static std::string Checked(std::string answer) {
+    std::string utf8 = answer;
+#ifdef _WIN32
+    if (answer.rfind("<result state=\"error\">", 0) == 0) utf8 = test::Utf8(platform::HostToWide(answer));
+#endif
+    const std::string error = test::CheckXmlWellFormed(utf8);
+    if (!error.empty()) ADD_FAILURE() << "answer is no well-formed XML (" << error << "): " << answer;
+    return answer;
   }
   static std::string Number(const char* text) {
     std::string out = text;

@@ -24,6 +24,11 @@ count of a BIFF5 STRING record as a character count. `compare` prints one line p
 summary; its exit status is 1 when any cell differs or a file fails to read.
 The workbooks are generated data: never commit them.
 
+Templates (.xltx) are read under their own name, and a chart sheet stands
+between two worksheets: chart sheets make no sheet, so the worksheets are
+numbered as openpyxl's worksheets list them. Answers write characters XML
+cannot carry as "_xHHHH_"; compare writes the reader's values the same way.
+
 Differences that remain by design (the plug-in's behaviour is the intended one):
 - Gnumeric's .xlsx writes texts with leading or trailing blanks (also rich-text
   runs such as "plain " + "bold") without xml:space="preserve"; the plug-in trims
@@ -159,6 +164,23 @@ def write_xlsxwriter(path, far_row=1048575, far_col=16383, constant_memory=False
     ws.write_string(0, far_col, "far column")
     ws.write_number(far_row, far_col, 99)
     ws.write_number(65535, 255, 12)
+    wb.close()
+
+
+def write_chartsheet(path):
+    """Worksheets with a chart sheet between them (python3-xlsxwriter)."""
+    import xlsxwriter
+    wb = xlsxwriter.Workbook(path)
+    first = wb.add_worksheet("First")
+    for i in range(6):
+        first.write_string(i, 0, "month %d" % (i + 1))
+        first.write_number(i, 1, (i + 1) * 12.5)
+    chart = wb.add_chart({"type": "column"})
+    chart.add_series({"categories": "=First!$A$1:$A$6", "values": "=First!$B$1:$B$6"})
+    wb.add_chartsheet("Chart").set_chart(chart)
+    last = wb.add_worksheet("Last")
+    last.write_string(0, 0, "after the chart sheet")
+    last.write_number(2, 3, 42)
     wb.close()
 
 
@@ -433,6 +455,12 @@ def generate(out_dir):
             source = os.path.join(tmp, name + ".xlsx")
             write_code_page_source(source, locale_name)
             convert_in_code_page(source, out_dir, name, locale_name)
+    # Templates, and a chart sheet between two worksheets.
+    convert("soffice", base, out_dir, "lo-template.xltx", "Calc MS Excel 2007 XML Template")
+    convert("soffice", os.path.join(out_dir, "openpyxl.xlsx"), out_dir, "lo-template-from-openpyxl.xltx",
+            "Calc MS Excel 2007 XML Template")
+    write_chartsheet(os.path.join(out_dir, "xlsxwriter-chartsheet.xlsx"))
+    convert("soffice", os.path.join(out_dir, "xlsxwriter-chartsheet.xlsx"), out_dir, "lo-chartsheet.xlsx", "")
 
 
 # ---- The plug-in's text of a value ------------------------------------------------
@@ -603,8 +631,7 @@ class Plugin:
             raise RuntimeError(msg.decode("cp1252", "replace"))
         out = {}
         for m in re.finditer(rb'<xls sheet="\d+" cell="([A-Z]+)(\d+)"><!\[CDATA\[(.*?)\]\]></xls>', raw, re.S):
-            text = m.group(3).decode("utf-8", "surrogatepass")
-            text = text.encode("utf-16-le", "surrogatepass").decode("utf-16-le", "replace")
+            text = m.group(3).decode("utf-8")
             col = 0
             for ch in m.group(1).decode():
                 col = col * 26 + ord(ch) - 64
@@ -620,6 +647,27 @@ class Plugin:
         req = "<cells>" + "".join('<c sheet="%d" cell="%s%d"/>' % (sheet, col_name(c), r + 1)
                                   for r, c in refs) + "</cells>"
         return self._pieces(self._ask(self.lib.getCellValueRef, req))
+
+
+def answer_text(text):
+    """A value as the plug-in's answer carries it: characters XML cannot carry
+    (C0 controls but tab, line feed and CR; U+FFFE, U+FFFF; unpaired
+    surrogates) as "_xHHHH_"."""
+    units = text.encode("utf-16-le", "surrogatepass")
+    out = []
+    i = 0
+    while i < len(units):
+        u = units[i] | units[i + 1] << 8
+        if 0xD800 <= u <= 0xDBFF and i + 3 < len(units) and 0xDC00 <= (units[i + 2] | units[i + 3] << 8) <= 0xDFFF:
+            out.append(units[i:i + 4].decode("utf-16-le"))
+            i += 4
+            continue
+        if (u < 0x20 and u not in (0x09, 0x0A, 0x0D)) or u in (0xFFFE, 0xFFFF) or 0xD800 <= u <= 0xDFFF:
+            out.append("_x%04X_" % u)
+        else:
+            out.append(chr(u))
+        i += 2
+    return "".join(out)
 
 
 def compare_file(plugin, path, reader):
@@ -640,7 +688,7 @@ def compare_file(plugin, path, reader):
         else:
             got.update(plugin.block(index, 0, 0, 3, 3))
         for key in sorted(set(cells) | set(k for k, v in got.items() if v != "")):
-            want = cells.get(key, "")
+            want = answer_text(cells.get(key, ""))
             have = got.get(key, "")
             compared += 1
             if want != have:
@@ -654,13 +702,13 @@ def short(text):
 
 
 def compare(work_dir, library):
-    files = sorted(f for f in os.listdir(work_dir) if f.endswith((".xls", ".xlsx")))
+    files = sorted(f for f in os.listdir(work_dir) if f.endswith((".xls", ".xlsx", ".xltx")))
     scratch = tempfile.mkdtemp(prefix="xcheck-")
-    plugins = {ext: Plugin(library, scratch, ext) for ext in ("xls", "xlsx")}
+    plugins = {ext: Plugin(library, scratch, ext) for ext in ("xls", "xlsx", "xltx")}
     total_cells = total_diffs = failures = 0
     for f in files:
         path = os.path.join(work_dir, f)
-        ext = "xls" if f.endswith(".xls") else "xlsx"
+        ext = os.path.splitext(f)[1][1:]
         reader = xls_cells if ext == "xls" else openpyxl_cells
         try:
             n, diffs = compare_file(plugins[ext], path, reader)
