@@ -24,7 +24,7 @@ apt_install() {
 # g++-mingw-w64-i686 meta package would make it the default.
 need=()
 for pkg in cmake make gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686 \
-           libz-mingw-w64-dev googletest; do
+           libz-mingw-w64-dev googletest unzip; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 updated=no
