@@ -20,8 +20,7 @@ using Target = void (*)(const uint8_t*, std::size_t);
 const std::map<std::string, Target> kTargets = {
     {"xmldoc_text", XmldocText}, {"xmldoc_binary", XmldocBinary}, {"request", Request},
     {"compound", Compound},      {"decrypt", Decrypt},            {"zip", Zip},
-    {"tags", Tags},
-    {"xls_read", LegacyWorkbook}, {"xlsx_read", OpenXmlWorkbook},
+    {"tags", Tags},              {"xls_read", LegacyWorkbook},    {"xlsx_read", OpenXmlWorkbook},
 };
 
 TEST(FuzzRegression, EveryKeptInputRunsCleanly) {
