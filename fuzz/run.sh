@@ -35,6 +35,7 @@ dict_of() {
     compound | xls_read) echo biff.dict ;;
     zip | xlsx_read) echo zip.dict ;;
     tags) echo tags.dict ;;
+    decrypt) echo decrypt.dict ;;
   esac
 }
 fixtures_of() {
@@ -53,6 +54,13 @@ seed_dir() {
   [ -d fuzz/seeds/$t ] && cp fuzz/seeds/$t/* "$dir"/
   [ $t = xls_read ] && [ -d fuzz/seeds/compound ] && cp fuzz/seeds/compound/* "$dir"/
   [ $t = xlsx_read ] && cp fuzz/seeds/zip/* "$dir"/
+  # Reader choice by content: each whole-read target also gets workbooks of
+  # the other format under its own extension.
+  if [ $t = xls_read ]; then cp fuzz/seeds/zip/* fuzz/seeds/xlsx_read/* "$dir"/; fi
+  if [ $t = xlsx_read ]; then
+    cp fuzz/seeds/xls_read/* tests/fixtures/prices_biff8_libreoffice.xls tests/fixtures/cp1251_biff5_gnumeric.xls \
+      tests/fixtures/mixed_biff2_sheetjs.xls "$dir"/
+  fi
   fixtures_of $t | while read -r f; do cp "$f" "$dir"/; done
   if [ $t = tags ]; then
     find tests/fixtures fuzz/seeds/zip -name '*.xlsx' -o -name '*.xlsm' | while read -r f; do

@@ -23,6 +23,9 @@ void Compound(const uint8_t* data, std::size_t size);
 void Zip(const uint8_t* data, std::size_t size);
 // The tag reader with a handler that uses every accessor.
 void Tags(const uint8_t* data, std::size_t size);
+// Decryption headers with the default password: FILEPASS bodies, or an
+// EncryptionInfo stream and its package (the first byte chooses).
+void Decrypt(const uint8_t* data, std::size_t size);
 // A whole read of a legacy workbook file (compound document or bare BIFF),
 // then every cell's value text.
 void LegacyWorkbook(const uint8_t* data, std::size_t size);

@@ -101,7 +101,7 @@ class TPackageCipher {
  public:
   virtual ~TPackageCipher() = default;
   // True when the password fits; the key is then ready.
-  virtual bool Open(std::u16string_view password, TDerivedKeyCache& cache) = 0;
+  virtual bool Open(std::u16string_view password, TDerivedKeyCache& cache, uint32_t maxHashRounds) = 0;
   // Raises kDamaged when the package fails its integrity check.
   virtual void CheckIntegrity(const Bytes&) const {}
   virtual Bytes Decrypt(const Bytes& encryptedPackage) const = 0;
@@ -142,8 +142,9 @@ class TStandardCipher final : public TPackageCipher {
     verifierHash_.assign(verifier + 40, verifier + 72);
   }
 
-  bool Open(std::u16string_view password, TDerivedKeyCache& cache) override {
-    const Bytes hn = IteratedHash(THashAlgorithm::kSHA1, salt_, password, kStandardSpinCount, 1, cache);
+  bool Open(std::u16string_view password, TDerivedKeyCache& cache, uint32_t maxHashRounds) override {
+    const uint32_t rounds = std::min(kStandardSpinCount, maxHashRounds);
+    const Bytes hn = IteratedHash(THashAlgorithm::kSHA1, salt_, password, rounds, 1, cache);
     // Hfinal = SHA-1(Hn + block 0); the key is the start of
     // SHA-1(0x36 x 64 XOR Hfinal) + SHA-1(0x5C x 64 XOR Hfinal).
     const uint8_t block0[4] = {};
@@ -342,9 +343,9 @@ class TAgileCipher final : public TPackageCipher {
     }
   }
 
-  bool Open(std::u16string_view password, TDerivedKeyCache& cache) override {
+  bool Open(std::u16string_view password, TDerivedKeyCache& cache, uint32_t maxHashRounds) override {
     const TAgileParameters& p = *password_;
-    const Bytes hn = IteratedHash(p.hash, p.salt, password, spinCount_, 2, cache);
+    const Bytes hn = IteratedHash(p.hash, p.salt, password, std::min(spinCount_, maxHashRounds), 2, cache);
     const Bytes iv = Fit(p.salt, p.blockSize);  // the salt is the vector
     const Bytes input = CbcDecrypt(p.Derive(hn, kBlockVerifierInput, 8, p.keyBytes), iv, verifierInput_);
     const Bytes value = CbcDecrypt(p.Derive(hn, kBlockVerifierValue, 8, p.keyBytes), iv, verifierValue_);
@@ -410,17 +411,17 @@ std::unique_ptr<TPackageCipher> MakeCipher(const Bytes& info) {
 }  // namespace
 
 std::vector<uint8_t> DecryptPackage(TXLSWorkbook& workbook, const std::vector<uint8_t>& encryptionInfo,
-                                    const std::vector<uint8_t>& encryptedPackage) {
+                                    const std::vector<uint8_t>& encryptedPackage, uint32_t maxHashRounds) {
   std::unique_ptr<TPackageCipher> cipher = MakeCipher(encryptionInfo);
   TDerivedKeyCache& cache = workbook.DerivedKeys();
   if (!workbook.OnPassword && workbook.Password.empty()) {
-    if (!cipher->Open(kDefaultWorkbookPassword, cache)) Throw("File is encrypted. Password required.");
+    if (!cipher->Open(kDefaultWorkbookPassword, cache, maxHashRounds)) Throw("File is encrypted. Password required.");
   } else {
     std::u16string password = workbook.Password;
     if (workbook.OnPassword) workbook.OnPassword(password);
     if (workbook.Abort) return {};
     if (password.empty()) Throw("Password is missing.");
-    if (!cipher->Open(password, cache)) Throw("Invalid password");
+    if (!cipher->Open(password, cache, maxHashRounds)) Throw("Invalid password");
   }
   cipher->CheckIntegrity(encryptedPackage);
   return cipher->Decrypt(encryptedPackage);

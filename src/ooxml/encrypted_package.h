@@ -28,7 +28,13 @@ class TXLSWorkbook;
 //      cipher, hash or key encryptor).
 // Returns an empty package when OnPassword set the workbook's Abort flag
 // (the read then ends without an error).
+// `maxHashRounds` cuts the hashing rounds of the password's key derivation
+// (the count the descriptor names, or standard encryption's 50,000) to at
+// most that many, after the descriptor's count has passed its own limit.
+// The readers leave it unlimited; the decryption fuzz target sets a small
+// count so that each input costs little, with seeds encrypted for it.
 std::vector<uint8_t> DecryptPackage(TXLSWorkbook& workbook, const std::vector<uint8_t>& encryptionInfo,
-                                    const std::vector<uint8_t>& encryptedPackage);
+                                    const std::vector<uint8_t>& encryptedPackage,
+                                    uint32_t maxHashRounds = UINT32_MAX);
 
 }  // namespace tabulon

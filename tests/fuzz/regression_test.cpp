@@ -19,8 +19,8 @@ using Target = void (*)(const uint8_t*, std::size_t);
 
 const std::map<std::string, Target> kTargets = {
     {"xmldoc_text", XmldocText}, {"xmldoc_binary", XmldocBinary}, {"request", Request},
-    {"compound", Compound},      {"zip", Zip},                    {"tags", Tags},
-    {"xls_read", LegacyWorkbook}, {"xlsx_read", OpenXmlWorkbook},
+    {"compound", Compound},      {"decrypt", Decrypt},            {"zip", Zip},
+    {"tags", Tags},              {"xls_read", LegacyWorkbook},    {"xlsx_read", OpenXmlWorkbook},
 };
 
 TEST(FuzzRegression, EveryKeptInputRunsCleanly) {
