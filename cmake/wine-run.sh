@@ -45,7 +45,22 @@ mkdir -p "$prefix"
   fi
 ) 9>"$prefix.lock"
 
-# The program's exit status, through the pipe (sh has no pipefail).
-exec 3>&1
-status=$({ { wine "$@" 3>&- 4>&-; echo $? >&4; } | tr -d '\r' >&3; } 4>&1)
-exit "${status:-1}"
+# The program's output goes through a file, so that a run can be repeated
+# without printing twice. A status above 128 is mostly a signal that ended
+# the Wine process itself (seen, rarely, while Wine's GnuTLS-backed
+# bcrypt.dll is torn down at exit after every test had passed); such a run
+# is repeated once, saying so. A crash of the program is a Windows exception
+# that ends it with its code (an access violation gives 5), and one that
+# repeats fails either way.
+out=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX") || exit 1
+trap 'rm -f "$out"' EXIT
+attempt=1
+while :; do
+  wine "$@" >"$out"
+  status=$?
+  if [ "$status" -le 128 ] || [ "$attempt" -ge 2 ]; then break; fi
+  echo "wine-run: $1 was ended by signal $((status - 128)); running it once more" >&2
+  attempt=2
+done
+tr -d '\r' <"$out"
+exit "$status"
