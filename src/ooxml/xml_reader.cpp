@@ -195,12 +195,6 @@ std::string HostText(std::string_view ansi) { return platform::WideToHost(platfo
 
 // ---- Tables and conversions ------------------------------------------------------------
 
-std::string_view TrimTagText(std::string_view s) {
-  while (!s.empty() && static_cast<uint8_t>(s.front()) <= 32) s.remove_prefix(1);
-  while (!s.empty() && static_cast<uint8_t>(s.back()) <= 32) s.remove_suffix(1);
-  return s;
-}
-
 std::string_view TagName(int tag) {
   return (tag >= 0 && tag < kTagCount) ? kTagNames[static_cast<std::size_t>(tag)] : std::string_view();
 }

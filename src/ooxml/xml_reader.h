@@ -108,7 +108,11 @@ bool XMLTextToInt(std::string_view text, int32_t& value);
 bool XMLTextToFloat(std::string_view text, double& value);
 // An element's text as the reader keeps it: bytes up to the blank (32) taken
 // off both ends.
-std::string_view TrimTagText(std::string_view text);
+inline std::string_view TrimTagText(std::string_view text) {
+  while (!text.empty() && static_cast<uint8_t>(text.front()) <= 32) text.remove_prefix(1);
+  while (!text.empty() && static_cast<uint8_t>(text.back()) <= 32) text.remove_suffix(1);
+  return text;
+}
 
 // ---- Tokenizer ---------------------------------------------------------------
 
