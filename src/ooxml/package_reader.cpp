@@ -69,18 +69,9 @@ constexpr std::string_view kHorizontalAlignments[] = {
 
 constexpr std::string_view kVerticalAlignments[] = {"top", "center", "bottom", "justify", "distributed"};
 
-// Cell formats of a cell style number s are at s + 21: the 21 default
-// formats come first.
-constexpr int32_t kCellFormatOffset = 21;
-
 // The sheet's last column and row (the cell container's limits).
 constexpr int32_t kLastColumn = 16383;
 constexpr int32_t kLastRow = 1048575;
-
-// Formula options by attribute.
-constexpr std::pair<int, uint8_t> kFormulaOptions[] = {
-    {xaAca, 0x01}, {xaBx, 0x02}, {xaCa, 0x04}, {xaDel1, 0x08}, {xaDel2, 0x10}, {xaDt2D, 0x20}, {xaDtr, 0x40},
-};
 
 // Raises "Required value missing: " for an absent attribute; else its bytes.
 std::string_view RequireRaw(const TExXMLTag& node, int attr) {
@@ -143,13 +134,6 @@ TEx12Color ReadColor(const TExXMLTag* node) {
   }
   color.Tint = node->GetFloat(xaTint, 0);
   return color;
-}
-
-// Error index of an error text; 0 for a text that is none of the seven.
-uint8_t ErrorIndexOf(std::u16string_view text) {
-  for (uint8_t i = 1; i < kErrorIndexCount; ++i)
-    if (ErrorText(i) == text) return i;
-  return 0;
 }
 
 void PutU32(uint8_t* at, uint32_t v) {
@@ -274,6 +258,7 @@ bool TXLSRead2007XML::ReadPart(TXLSZipArchive& archive, const std::u16string& na
   pendingRows_.clear();
   pendingCols_.clear();
   SetBuffer(part_.Data(), part_.Size());
+  SetWholeElementLead(kind == TPartKind::pkWorksheet ? 'c' : '\0');
   Parse(name);
   if (kind == TPartKind::pkWorksheet) {
     // A part cut short still gets the rows and columns it gave.
@@ -731,148 +716,6 @@ bool TXLSRead2007XML::SharedStringsTagEnded(int tag, TExXMLTag& node) {
 }
 
 // ---- Worksheet part ---------------------------------------------------------------------------
-
-std::u16string TXLSRead2007XML::InlineText(const TExXMLTag& is) const {
-  if (is.FindChild(xtR) == nullptr) {
-    const TExXMLTag* t = is.FindChild(xtT);
-    return t != nullptr ? t->DecodedText() : std::u16string();
-  }
-  std::u16string text;
-  for (int i = 0; i < is.ChildCount(); ++i) {
-    const TExXMLTag& run = *is.Child(i);
-    if (run.Tag() != xtR) continue;
-    if (const TExXMLTag* t = run.FindChild(xtT)) text += t->DecodedText();
-  }
-  return text;
-}
-
-void TXLSRead2007XML::ReadCell(TExXMLTag& node) {
-  int32_t col = 0;
-  int32_t row = currentRow_;
-  if (node.HasValue(xaR)) {
-    node.GetCellRef(xaR, col, row);
-  } else {
-    // A cell without r is the one after the previous cell of its row.
-    col = lastCol_ + 1;
-  }
-  lastCol_ = col;
-  const auto c = static_cast<uint32_t>(col);
-  const auto r = static_cast<uint32_t>(row);
-
-  const std::string_view type = node.HasValue(xaT) ? node.RawValue(xaT) : std::string_view("n");
-  const auto format = static_cast<uint16_t>(int64_t{node.GetInteger(xaS, 0)} + kCellFormatOffset);
-  const TExXMLTag* f = nullptr;
-  const TExXMLTag* v = nullptr;
-  const TExXMLTag* is = nullptr;
-  for (int i = 0; i < node.ChildCount(); ++i) {
-    const TExXMLTag* child = node.Child(i);
-    switch (child->Tag()) {
-      case xtF: if (f == nullptr) f = child; break;
-      case xtV: if (v == nullptr) v = child; break;
-      case xtIs: if (is == nullptr) is = child; break;
-      default: break;
-    }
-  }
-  // An empty v caches no value, as no v does.
-  if (v != nullptr && v->RawText().empty()) v = nullptr;
-  const bool inlineString = type == "inlineStr";
-  TSheet& sheet = *sheet_;
-
-  if (f != nullptr) {
-    uint8_t options = 0;
-    for (const auto& [attr, bit] : kFormulaOptions)
-      if (f->GetBoolean(attr, false)) options |= bit;
-    // SharedIndex is 16 bits with 0xFFFF for none: larger groups are none.
-    const int32_t si = f->GetInteger(xaSi, kNoSharedIndex);
-    const uint16_t group = si >= 0 && si < kNoSharedIndex ? static_cast<uint16_t>(si) : kNoSharedIndex;
-    if (group != kNoSharedIndex && f->HasValue(xaRef) && !f->RawValue(xaRef).empty()) {
-      // Groups need not come in order: the list grows to the group's number.
-      std::vector<std::string>& ranges = sheet.Cells().SharedFormulaRanges();
-      if (group >= ranges.size()) ranges.resize(std::size_t{group} + 1);
-      ranges[group] = f->RawValue(xaRef);
-    }
-    // Decoded into a string kept for every formula: no block of its own.
-    DecodeTextTo(f->RawText(), formulaText_);
-    const std::u16string_view formula = formulaText_;
-
-    if (inlineString) {
-      const std::u16string result = is != nullptr ? InlineText(*is) : v != nullptr ? v->DecodedText() : std::u16string();
-      sheet.WriteStringFormulaText(c, r, format, formula, result, options, group);
-      return;
-    }
-    if (v == nullptr) {
-      // Saved without a result: the formula answers the empty text.
-      sheet.WriteStringFormulaText(c, r, format, formula, std::u16string_view(), options, group);
-      return;
-    }
-    switch (type.empty() ? '\0' : type.front()) {
-      case 'b':
-        sheet.WriteBooleanFormulaText(c, r, format, formula, v->RawText() == "1", options, group);
-        return;
-      case 'e': {
-        const std::u16string text = v->DecodedText();
-        const uint8_t index = ErrorIndexOf(text);
-        // Error texts of newer versions (#SPILL!, #CALC!, ...) stay texts.
-        if (index == 0)
-          sheet.WriteStringFormulaText(c, r, format, formula, text, options, group);
-        else
-          sheet.WriteErrorFormulaText(c, r, format, formula, index, options, group);
-        return;
-      }
-      case 'n':
-        sheet.WriteNumberFormulaText(c, r, format, formula, v->TextAsFloat(), options, group);
-        return;
-      case 's':
-        if (type == "str") {
-          sheet.WriteStringFormulaText(c, r, format, formula, v->DecodedText(), options, group);
-        } else {
-          // The text result given as a shared string index.
-          const TSSTEntry* entry = workbook_.SST().GetEntry(v->TextAsInteger());
-          sheet.WriteStringFormulaText(c, r, format, formula, TSST2::GetText(entry), options, group);
-        }
-        return;
-      case 'd':
-        sheet.WriteStringFormulaText(c, r, format, formula, v->DecodedText(), options, group);
-        return;
-      default: Throw("Unknown Excel XML formula type");
-    }
-  }
-
-  if (inlineString) {
-    if (is != nullptr)
-      sheet.WriteString(c, r, format, InlineText(*is));
-    else if (v != nullptr)
-      sheet.WriteString(c, r, format, v->DecodedText());
-    else
-      sheet.WriteBlank(c, r, format);
-    return;
-  }
-  if (v == nullptr) {
-    sheet.WriteBlank(c, r, format);
-    return;
-  }
-  switch (type.empty() ? '\0' : type.front()) {
-    case 'b': sheet.WriteBoolean(c, r, format, v->RawText() == "1"); return;
-    case 'e': {
-      const std::u16string text = v->DecodedText();
-      const uint8_t index = ErrorIndexOf(text);
-      if (index == 0)
-        sheet.WriteString(c, r, format, text);
-      else
-        sheet.WriteError(c, r, format, index);
-      return;
-    }
-    case 'n': sheet.WriteNumber(c, r, format, v->TextAsFloat()); return;
-    case 's':
-      if (type == "str")
-        sheet.WriteString(c, r, format, v->DecodedText());  // plain text stored as a formula result type
-      else
-        sheet.WriteSSTString(c, r, format, v->TextAsInteger());
-      return;
-    case 'd': sheet.WriteString(c, r, format, v->DecodedText()); return;
-    default: Throw("Unknown Excel XML cell type");
-  }
-}
 
 void TXLSRead2007XML::ReadRow(const TExXMLTag& node) {
   if (currentRow_ < 0 || currentRow_ > kLastRow) return;

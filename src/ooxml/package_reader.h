@@ -51,6 +51,8 @@ class TXLSRead2007XML final : public TXLSReadExcelXMLStream {
  protected:
   void TagStarted(int tag) override;
   bool TagEnded(int tag) override;
+  // The usual cell element of a worksheet, read without nodes.
+  bool ReadWholeElement() override;
 
  private:
   enum class TPartKind : uint8_t { pkNone, pkPackageRelations, pkStyles, pkSharedStrings, pkWorkbookRelations,
@@ -63,6 +65,19 @@ class TXLSRead2007XML final : public TXLSReadExcelXMLStream {
     int32_t FormatIndex;
     uint16_t Flags;
     uint8_t OutlineLevel;
+  };
+  // A cell's content as read: its type (the t attribute, "n" without one),
+  // its formula with the formula's options and shared group, its cached
+  // value (a v element with text) and its inline string element.
+  struct TCellContent {
+    std::string_view Type = "n";
+    bool HasFormula = false;
+    std::string_view Formula;
+    uint8_t Options = 0;
+    uint16_t Group = 0xFFFF;
+    bool HasValue = false;
+    std::string_view Value;
+    const TExXMLTag* Inline = nullptr;
   };
   // A col element's range (clamped to the sheet's columns) and attributes.
   struct TPendingCols {
@@ -95,12 +110,22 @@ class TXLSRead2007XML final : public TXLSReadExcelXMLStream {
   void ReadBorders(TExXMLTag& node);
   void ReadFormats(TExXMLTag& node, bool styleFormats);
   void ReadCell(TExXMLTag& node);
+  // The cell's position (its r attribute when given, else the column after
+  // the row's last cell) and format (its s attribute), remembered as the
+  // row's last cell.
+  void PlaceCell(const std::string_view* ref, const std::string_view* style, uint32_t& col, uint32_t& row,
+                 uint16_t& format);
+  void WriteCell(uint32_t col, uint32_t row, uint16_t format, const TCellContent& cell);
   void ReadRow(const TExXMLTag& node);
   void ReadCol(const TExXMLTag& node);
   void ApplyRows();
   void ApplyCols();
   // The text of an inline string element (its runs' texts, else its t).
   std::u16string InlineText(const TExXMLTag& is) const;
+
+  // Cell formats of a cell style number s are at s + 21: the 21 default
+  // formats come first.
+  static constexpr int32_t kCellFormatOffset = 21;
 
   TXLSWorkbook& workbook_;
   TPartKind kind_ = TPartKind::pkNone;

@@ -158,11 +158,6 @@ constexpr std::string_view kCompatibilityNamespace = "http://schemas.openxmlform
 
 inline bool IsXMLSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && static_cast<uint8_t>(s.front()) <= 32) s.remove_prefix(1);
-  while (!s.empty() && static_cast<uint8_t>(s.back()) <= 32) s.remove_suffix(1);
-  return s;
-}
 
 inline bool IsQuote(char c) { return c == '"' || c == '\''; }
 
@@ -264,22 +259,24 @@ namespace {
 bool PlainDecimalToFloat(std::string_view digits, bool negative, double& value) {
   constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
   if (digits.empty() || digits.size() > 16) return false;
-  int64_t mantissa = 0;
-  int count = 0;
-  int scale = -1;  // digits after the point, -1 without a point
-  for (std::size_t i = 0; i < digits.size(); ++i) {
-    const char c = digits[i];
-    if (c >= '0' && c <= '9') {
-      mantissa = mantissa * 10 + (c - '0');
-      ++count;
-      if (scale >= 0) ++scale;
-    } else if (c == '.' && scale < 0 && i > 0 && i + 1 < digits.size()) {
-      scale = 0;
-    } else {
-      return false;
-    }
+  const char* const first = digits.data();
+  const char* const end = first + digits.size();
+  const char* p = first;
+  uint64_t mantissa = 0;
+  auto digitsRun = [&] {
+    for (unsigned d; p < end && (d = static_cast<unsigned>(*p - '0')) < 10; ++p) mantissa = mantissa * 10 + d;
+  };
+  digitsRun();
+  std::size_t scale = 0;  // digits after the point
+  if (p < end) {
+    // One point, with digits before and after it.
+    if (*p != '.' || p == first || p + 1 == end) return false;
+    const char* const fraction = ++p;
+    digitsRun();
+    if (p != end) return false;
+    scale = static_cast<std::size_t>(end - fraction);
   }
-  if (count > 15) return false;
+  if (digits.size() - (scale > 0 ? 1 : 0) > 15) return false;
   double v = static_cast<double>(mantissa);
   if (scale > 0) v /= kPowers[scale];
   value = negative ? -v : v;
@@ -289,7 +286,7 @@ bool PlainDecimalToFloat(std::string_view digits, bool negative, double& value) 
 }  // namespace
 
 bool XMLTextToFloat(std::string_view text, double& value) {
-  text = Trim(text);
+  text = TrimTagText(text);
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
   std::size_t first = (!text.empty() && text.front() == '-') ? 1 : 0;
   if (first >= text.size() || !((text[first] >= '0' && text[first] <= '9') || text[first] == '.')) return false;
@@ -417,8 +414,8 @@ bool TXLSReadXML::ReadTag() {
     }
     std::size_t space = 0;
     while (space < tag.size() && !IsXMLSpace(tag[space])) ++space;
-    name_ = Trim(tag.substr(0, space));
-    if (!isEnd && space < tag.size()) SplitAttributes(Trim(tag.substr(space + 1)));
+    name_ = TrimTagText(tag.substr(0, space));
+    if (!isEnd && space < tag.size()) SplitAttributes(TrimTagText(tag.substr(space + 1)));
   }
 
   if (isEnd) {
@@ -457,7 +454,7 @@ bool TXLSReadXML::ReadTag() {
     text_ = JoinCData(textStart, textEnd);
   } else {
     text_ = std::string_view(reinterpret_cast<const char*>(textStart), static_cast<std::size_t>(textEnd - textStart));
-    if (!preserve_) text_ = Trim(text_);
+    if (!preserve_) text_ = TrimTagText(text_);
     cur_ = textEnd;
   }
 
@@ -575,12 +572,12 @@ void TXLSReadXML::SplitAttributes(std::string_view rest) {
         quote = c;
       }
     }
-    const std::string_view piece = Trim(rest.substr(i, j - i));
+    const std::string_view piece = TrimTagText(rest.substr(i, j - i));
     i = j;
     const std::size_t eq = piece.find('=');
     if (eq == std::string_view::npos) continue;
-    const std::string_view name = Trim(piece.substr(0, eq));
-    std::string_view value = Trim(piece.substr(eq + 1));
+    const std::string_view name = TrimTagText(piece.substr(0, eq));
+    std::string_view value = TrimTagText(piece.substr(eq + 1));
     if (value.empty()) continue;
     if (IsQuote(value.front())) value.remove_prefix(1);
     if (!value.empty() && IsQuote(value.back())) value.remove_suffix(1);
@@ -839,7 +836,12 @@ void TXLSReadExcelXMLStream::Parse(const std::u16string& partName) {
   compatibility_.clear();
   skipDepth_ = 0;
   try {
-    while (ReadTag()) {
+    for (;;) {
+      if (wholeLead_ != 0 && AtWholeElement() && ReadWholeElement()) {
+        if (!current_->children_.empty()) DiscardChildren(current_);
+        continue;
+      }
+      if (!ReadTag()) break;
     }
   } catch (...) {
     OwnTree();

@@ -106,6 +106,13 @@ int FindAttribute(std::string_view name);
 // locale. False for a text that is no number.
 bool XMLTextToInt(std::string_view text, int32_t& value);
 bool XMLTextToFloat(std::string_view text, double& value);
+// An element's text as the reader keeps it: bytes up to the blank (32) taken
+// off both ends.
+inline std::string_view TrimTagText(std::string_view text) {
+  while (!text.empty() && static_cast<uint8_t>(text.front()) <= 32) text.remove_prefix(1);
+  while (!text.empty() && static_cast<uint8_t>(text.back()) <= 32) text.remove_suffix(1);
+  return text;
+}
 
 // ---- Tokenizer ---------------------------------------------------------------
 
@@ -146,6 +153,12 @@ class TXLSReadXML {
     return true;
   }
   void UnreadByte() { --cur_; }
+  // Where the next tag is looked for (after a tag, at its text's end), and
+  // the input's end; a subclass that reads an element by itself moves the
+  // cursor past it.
+  const uint8_t* Cursor() const { return cur_; }
+  const uint8_t* InputEnd() const { return end_; }
+  void SetCursor(const uint8_t* at) { cur_ = at; }
 
   virtual void StartTag(std::string_view name, std::string_view text, bool isEmpty);
   virtual void EndTag(std::string_view name, bool isEmpty);
@@ -346,6 +359,13 @@ class TXLSReadExcelXMLStream : public TXLSReadXMLStream {
  protected:
   virtual void TagStarted(int tag);
   virtual bool TagEnded(int tag);
+  // Elements read whole: while a lead byte is set, Parse offers every start
+  // tag "<" + lead (followed by a blank, "/" or ">") outside markup
+  // compatibility to ReadWholeElement first. An element it takes (and moves
+  // the cursor past) counts as one whose TagEnded returned true; one it
+  // declines is read tag by tag as usual.
+  void SetWholeElementLead(char lead) { wholeLead_ = static_cast<uint8_t>(lead); }
+  virtual bool ReadWholeElement() { return false; }
 
   void StartTag(std::string_view name, std::string_view text, bool isEmpty) override;
   void EndTag(std::string_view name, bool isEmpty) override;
@@ -373,6 +393,16 @@ class TXLSReadExcelXMLStream : public TXLSReadXMLStream {
 
   TExXMLTag* NewNode();
   void OwnTree();
+  // The cursor is at a start tag an element read whole may begin with, in a
+  // place where the element would make a node, nested shallow enough that
+  // it and a child could open.
+  bool AtWholeElement() const {
+    const uint8_t* p = Cursor();
+    if (InputEnd() - p < 3 || p[0] != '<' || p[1] != wholeLead_) return false;
+    const uint8_t after = p[2];
+    return (after == ' ' || after == '>' || after == '/') && skipDepth_ == 0 && compatibility_.empty() &&
+           Level() + 1 < kMaxXMLLevel;
+  }
   void DiscardChildren(TExXMLTag* node);
   int ResolveTag(std::string_view name) const;
   TNamespace PrefixNamespace(std::string_view prefix) const;
@@ -405,6 +435,7 @@ class TXLSReadExcelXMLStream : public TXLSReadXMLStream {
   std::vector<TCompatibilityFrame> compatibility_;
   int skipDepth_ = 0;
   std::string_view pendingRequires_;
+  uint8_t wholeLead_ = 0;
 };
 
 }  // namespace tabulon

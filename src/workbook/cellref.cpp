@@ -202,12 +202,22 @@ bool ParsePlainCellRef(std::u16string_view Text, int32_t& Col, int32_t& Row) {
 bool ParsePlainCellRef(std::string_view Text, int32_t& Col, int32_t& Row) {
   // The usual shape (up to 3 letters, then up to 7 digits, not row 0) in one
   // forward pass with the same results; anything else the general way.
+  // Every Open XML cell goes through here: byte arithmetic without branches
+  // per case (a byte with 0x20 set is a letter when it lies in 'a'..'z').
   std::size_t i = 0;
   int64_t col = 0;
-  while (i < Text.size() && i < 3 && IsAnyCaseLetter(Text[i])) col = col * 26 + LetterValue(Text[i++]);
+  for (; i < Text.size() && i < 3; ++i) {
+    const unsigned letter = static_cast<unsigned>(static_cast<uint8_t>(Text[i]) | 0x20) - 'a';
+    if (letter >= 26) break;
+    col = col * 26 + letter + 1;
+  }
   const std::size_t letters = i;
   int64_t row = 0;
-  while (i < Text.size() && i - letters < 7 && IsDigit(Text[i])) row = row * 10 + (Text[i++] - '0');
+  for (; i < Text.size() && i - letters < 7; ++i) {
+    const unsigned digit = static_cast<unsigned>(static_cast<uint8_t>(Text[i])) - '0';
+    if (digit >= 10) break;
+    row = row * 10 + digit;
+  }
   if (letters > 0 && i > letters && i == Text.size() && row > 0) {
     Col = static_cast<int32_t>(std::min(col, kColumnCap) - 1);
     Row = static_cast<int32_t>(std::min(row, kRowCap) - 1);

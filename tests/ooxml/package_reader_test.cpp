@@ -437,6 +437,58 @@ TEST_F(PackageTest, CellFailures) {
   }
 }
 
+// Cells of the usual shape are read from the part's bytes without nodes;
+// every other shape goes through the tag reader. "<c\t" always takes the tag
+// reader's way, so each row read both ways must give the same sheet.
+TEST_F(PackageTest, CellsReadWholeAsTheTagReaderReadsThem) {
+  const char* const rows[] = {
+      R"(<c r="A1"><v>1.5</v></c><c r="B1" t="s"><v>1</v></c><c r="C1" s="2" t="b"><v>1</v></c>)",
+      R"(<c r="A1"><f>B1*2</f><v>3</v></c><c r="B1" t="str"><f>"a"</f><v> a&amp;b </v></c><c r="C1"><f>1</f></c>)",
+      R"(<c r="A1" t="e"><v>#N/A</v></c><c r="B1" t="e"><v>#SPILL!</v></c><c r="C1" t="inlineStr"><v>x</v></c>)",
+      // Without r: the column after the previous cell; empty and blank cells.
+      R"(<c><v>1</v></c><c s="1"/><c t="n"><v></v></c>)",
+      // Blanks of every kind, single quotes, text between the elements.
+      "<c  r='B1'\n s=\"3\"\t>\r\n <v>\t2 </v>\n<f>A1</f> x </c><c r=\"C1\" />",
+      // Shapes declined: attributes of other names, a second v, markup
+      // inside, elements with attributes, an end tag with a blank.
+      R"(<c r="A1" cm="1"><v>7</v></c><c r="B1"><v>1</v><v>2</v></c><c r="C1"><v>1<!-- c --></v></c>)",
+      R"(<c r="A1"><v><![CDATA[8]]></v></c><c r="B1"><f t="shared" ref="B1:B2" si="0">A1</f><v>1</v></c>)",
+      R"(<c r="A1"><v xml:space="preserve"> 9 </v></c><c r="B1"><v>2</v></c ><c r="C1"><is><t>i</t></is></c>)",
+      R"(<c r="A1"s="1"><v>7</v></c><c r="B1"><v>3</v></x><c r="C1"><x/><v>4</v></c>)",
+      R"(<c r="C1"><v>1</v></c><c><v>2</v></c><c r="A1" r="B1"><v>5</v></c>)",
+      // Failures: the same message both ways.
+      R"(<c r="A1" t="x"><v>1</v></c>)",
+      R"(<c r="A1" t="s"><v>5</v></c>)",
+      R"(<c r="XFE1"><v>1</v></c>)",
+      R"(<c r="A1"><v>1</v>)",
+  };
+  const std::string sst = SstXml("<si><t>first</t></si><si><t>second</t></si>");
+  const std::string styles =
+      std::string("<styleSheet ") + kMain + "><cellXfs><xf/><xf/><xf/><xf/></cellXfs></styleSheet>";
+  auto readRow = [&](const std::string& row) {
+    std::string result = ReadSheets({SheetXml("<row r=\"1\">" + row + "</row><row><c><v>0</v></c></row>")},
+                                    {{"xl/sharedStrings.xml", sst}, {"xl/styles.xml", styles}});
+    if (!result.empty() || book_->Sheets().Count() == 0) return result;
+    for (uint32_t r = 0; r < 2; ++r)
+      for (uint32_t c = 0; c < 3; ++c)
+        if (TCell* cell = Sheet().Cells().GetCell(c, r))
+          result += std::to_string(Type(c, r)) + ":" + Narrow(Sheet().GetCellText(c, r)) + ":" +
+                    std::to_string(cell->FormatIndex()) + "|";
+        else
+          result += "-|";
+    return result;
+  };
+  for (const char* row : rows) {
+    SCOPED_TRACE(row);
+    std::string tagByTag = row;
+    for (std::size_t at = tagByTag.find("<c "); at != std::string::npos; at = tagByTag.find("<c ", at))
+      tagByTag[at + 2] = '\t';
+    EXPECT_EQ(readRow(row), readRow(tagByTag));
+  }
+  EXPECT_EQ(readRow(rows[0]), "4:1.5:21|5:second:21|6:TRUE:23|4:0:21|-|-|")
+      << "the row above the comparison must hold values";
+}
+
 TEST_F(PackageTest, CellFormatIsStylePlus21) {
   const std::string styles = std::string("<styleSheet ") + kMain + "><cellXfs><xf/><xf/><xf/></cellXfs></styleSheet>";
   // D1 written twice: the format its first value used is not deleted, so
