@@ -1,5 +1,7 @@
 #include "ooxml/xml_text.h"
 
+#include "platform/code_page.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -281,21 +283,7 @@ bool Utf16PartToUtf8(const uint8_t* data, std::size_t size, std::string& out) {
         at += 2;
       }
     }
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
+    platform::AppendUtf8(out, c);
   }
   return true;
 }

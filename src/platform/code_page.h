@@ -13,6 +13,9 @@
 
 namespace tabulon::platform {
 
+// Appends one character (a code point up to U+10FFFF) in UTF-8.
+void AppendUtf8(std::string& out, uint32_t code);
+
 class TCodePageConverter {
  public:
   // A converter for `codePage`; Supported() tells whether it knows the page:
