@@ -298,17 +298,16 @@ bool TXLSRead2007XML::ReadWholeElement() {
   }
 
   TCellContent cell;
-  bool hasFormula = false, hasValue = false;
-  std::string_view formula, value;
+  bool hasValue = false;
   if (!empty) {
     for (;;) {
       std::string_view between;
       if (!TextToTag(p, end, between)) return false;
       if (Take(p, end, "</c>")) break;
       if (Take(p, end, "<v>")) {
-        if (!TakeTextElement(p, end, "</v>", hasValue, value)) return false;
+        if (!TakeTextElement(p, end, "</v>", hasValue, cell.Value)) return false;
       } else if (Take(p, end, "<f>")) {
-        if (!TakeTextElement(p, end, "</f>", hasFormula, formula)) return false;
+        if (!TakeTextElement(p, end, "</f>", cell.HasFormula, cell.Formula)) return false;
       } else {
         return false;
       }
@@ -320,10 +319,7 @@ bool TXLSRead2007XML::ReadWholeElement() {
   uint16_t format = 0;
   PlaceCell(has[0] ? &attrs[0] : nullptr, has[1] ? &attrs[1] : nullptr, c, r, format);
   if (has[2]) cell.Type = attrs[2];
-  cell.HasFormula = hasFormula;
-  cell.Formula = formula;
-  cell.HasValue = hasValue && !value.empty();
-  cell.Value = value;
+  cell.HasValue = hasValue && !cell.Value.empty();  // an empty v caches no value
   WriteCell(c, r, format, cell);
   return true;
 }

@@ -13,6 +13,7 @@
 #include "ooxml/xml_reader.h"
 #include "ooxml/zip.h"
 #include "platform/stream.h"
+#include "workbook/cells.h"
 #include "workbook/fonts.h"
 #include "workbook/sst.h"
 
@@ -74,7 +75,7 @@ class TXLSRead2007XML final : public TXLSReadExcelXMLStream {
     bool HasFormula = false;
     std::string_view Formula;
     uint8_t Options = 0;
-    uint16_t Group = 0xFFFF;
+    uint16_t Group = kNoSharedIndex;
     bool HasValue = false;
     std::string_view Value;
     const TExXMLTag* Inline = nullptr;
